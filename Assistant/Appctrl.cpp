@@ -1,0 +1,17 @@
+#include "Appctrl.h"
+
+#include "common/WindowMessages.h"
+#include "common/WindowTable.h"
+
+namespace kx {
+
+void TAppctrl::OnPost(http::HttpRequest& request, http::HttpResponse&)
+{
+    if (request.param("cmd") != "1")
+        return;
+    const std::string title = kApplicationTitle;
+    if (WindowId main = findWindow(kMainWindowClass, &title))
+        postMessage(main, WM_CLOSE, 0, 0);
+}
+
+} // namespace kx

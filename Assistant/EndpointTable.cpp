@@ -1,0 +1,28 @@
+#include "EndpointTable.h"
+
+#include "Appctrl.h"
+#include "Heart.h"
+
+#include <memory>
+
+namespace kx {
+
+void registerEndpoints(http::HttpService& service)
+{
+    // The order of this table is the order in which paths are registered.
+    service.registerComponent("/heart", std::make_unique<THeart>());
+    // "/update"
+    // "/print"
+    // "/upload"
+    // "/ca"
+    // "/pos"
+    // "/pd"
+    // "/preview"
+    // "/NontaxAgencyActuator"
+    // "/camera"
+    // "/sign"
+    service.registerComponent("/appctrl", std::make_unique<TAppctrl>());
+    // "/smart-card"
+}
+
+} // namespace kx

@@ -1,0 +1,11 @@
+#include "Heart.h"
+
+namespace kx {
+
+void THeart::OnPost(http::HttpRequest& request, http::HttpResponse& response)
+{
+    response.setBody(request.param("jsonp") + "(0)");
+    response.contentType = "text/html; charset=UTF-8";
+}
+
+} // namespace kx

@@ -1,0 +1,13 @@
+#pragma once
+#include "http/WebComponent.h"
+
+namespace kx {
+
+// "/heart": tells a page that the client runs: the "jsonp" value followed by "(0)".
+class THeart : public http::PostComponent {
+public:
+    std::string className() const override { return "THeart"; }
+    void OnPost(http::HttpRequest& request, http::HttpResponse& response) override;
+};
+
+} // namespace kx

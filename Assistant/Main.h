@@ -1,0 +1,57 @@
+#pragma once
+// TfrmMain: the hidden main window. It runs start-up, owns the run log, the HTTP service, the
+// tray and menus, and receives window messages on the main thread.
+#include "common/RunLog.h"
+#include "common/WindowTable.h"
+#include "http/HttpService.h"
+
+#include <QWidget>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+class QPlainTextEdit;
+
+class TfrmMain : public QWidget {
+    Q_OBJECT
+public:
+    explicit TfrmMain(QWidget* parent = nullptr);
+    ~TfrmMain() override;
+
+    // Start-up steps, in order; called once right after construction.
+    void FormCreate();
+
+    // Appends "【hh:nn:ss】 message" to the run log (main thread only; nothing is written to disk).
+    void recordLog(const std::string& message);
+    // Appends the run's log lines to log/yy-mm-dd.txt; failures go to standard error.
+    void saveLogFile();
+    // Stops the HTTP service, releases module libraries, saves the log, removes the tray icon and
+    // ends the message loop. Runs once.
+    void exitApplication();
+
+    // The window procedure: every window message for the main window runs here, on its thread.
+    std::intptr_t WndProc(unsigned message, std::uintptr_t wParam, std::intptr_t lParam);
+
+    const kx::RunLog& runLog() const { return runLog_; }
+    bool httpServiceRunning() const;
+    kx::WindowId windowId() const { return windowId_; }
+    const std::string& appFileDir() const { return appFileDir_; }
+
+    QPlainTextEdit* mmoMessageShow = nullptr;
+    bool manualCheck = false;
+    std::int32_t loadingProcessNum = 0;
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    void startHttpService();
+    void registerCaHandle();
+
+    kx::WindowId windowId_ = 0;
+    std::string appFileDir_;
+    kx::RunLog runLog_;
+    std::unique_ptr<kx::http::HttpService> httpService_;
+    bool exited_ = false;
+};

@@ -1,0 +1,27 @@
+#pragma once
+// Profile (INI) files with the private-profile rules: section and key names compared without
+// case, blanks around names and values trimmed, one pair of matching quotes removed, values cut
+// at 2047 characters, ";" comment lines, the first of two equal keys or sections wins. Files that
+// begin with a UTF-16LE byte order mark are read and written as UTF-16LE, all others as UTF-8
+// (a UTF-8 byte order mark is skipped and kept).
+#include <string>
+#include <vector>
+
+namespace kx {
+
+constexpr std::size_t kProfileValueLimit = 2047;
+
+// A missing file, section or key gives defaultValue; a key with an empty value gives "".
+std::string readProfileString(const std::string& file, const std::string& section,
+                              const std::string& key, const std::string& defaultValue);
+
+// Keys of a section in file order; names as written in the file, each listed once.
+std::vector<std::string> listProfileKeys(const std::string& file, const std::string& section);
+
+// Replaces the value in place, appends a missing key at the end of its section, appends a missing
+// section, creates a missing file; every other line stays as it was. The file is replaced
+// atomically. Raises KxError "Unable to write to <file>" on failure.
+void writeProfileString(const std::string& file, const std::string& section,
+                        const std::string& key, const std::string& value);
+
+} // namespace kx

@@ -1,0 +1,27 @@
+#pragma once
+// A request as web components see it.
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace kx::http {
+
+struct HttpRequest {
+    std::string method;  // upper case
+    std::string target;  // raw request target
+    std::string path;    // percent-decoded as UTF-8, without the query string
+    std::string query;   // raw text after the first "?"
+    int versionMajor = 1;
+    int versionMinor = 1;
+    std::vector<std::pair<std::string, std::string>> headers; // in arrival order
+    std::string body;    // raw bytes
+    std::vector<std::pair<std::string, std::string>> params; // decoded, UTF-8, in order
+
+    // The first parameter with this name, compared without case; "" when missing.
+    std::string param(const std::string& name) const;
+    bool hasParam(const std::string& name) const;
+    // The first header with this name, compared without case; "" when missing.
+    std::string header(const std::string& name) const;
+};
+
+} // namespace kx::http

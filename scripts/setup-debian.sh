@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# Installs the Debian packages that building, running and testing Kestrix Assistant need.
+# Only packages that are missing are installed, so a second run returns at once.
+set -euo pipefail
+
+packages=(
+  build-essential cmake ninja-build pkg-config
+  libboost-dev nlohmann-json3-dev libzip-dev libcurl4-openssl-dev zip
+  qt6-base-dev qt6-base-dev-tools libqt6svg6
+  libgtest-dev googletest
+  fp-compiler
+  xvfb trayer xdotool imagemagick x11-utils
+  cups cups-bsd cups-client
+  ca-certificates
+)
+if [ "${1:-}" = "--bench" ]; then
+  packages+=(wrk nginx-light)
+fi
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed"; then
+    missing+=("$p")
+  fi
+done
+
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "setup: installing ${missing[*]}"
+  SUDO=""
+  [ "$(id -u)" -eq 0 ] || SUDO="sudo"
+  export DEBIAN_FRONTEND=noninteractive
+  $SUDO apt-get update -qq
+  $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
