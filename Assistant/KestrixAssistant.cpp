@@ -1,1 +1,71 @@
-int main() { return 0; }
+// Program entry of Kestrix Assistant.
+#include "Main.h"
+#include "QtPrompter.h"
+#include "common/Prompter.h"
+#include "common/WindowMessages.h"
+#include "platform/Process.h"
+
+#include <QApplication>
+#include <QSocketNotifier>
+
+#include <csignal>
+#include <memory>
+
+using namespace kx;
+
+namespace {
+
+void refuse(const char* text)
+{
+    MessageBoxRequest r;
+    r.caption = kMessageBoxCaption;
+    r.text = text;
+    r.icon = BoxIcon::Question;
+    r.buttons = BoxButtons::Ok;
+    r.defaultButton = IDOK;
+    r.topmost = true;
+    prompter().messageBox(r);
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    std::signal(SIGPIPE, SIG_IGN);
+    // Without a reachable display the program runs on Qt's offscreen platform: the HTTP service
+    // and every non-visual function work, message boxes go to standard error.
+    if (!platform::displayAvailable() && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+
+    QApplication app(argc, argv);
+    app.setQuitOnLastWindowClosed(false);
+    app.setApplicationName(QString::fromUtf8(kApplicationTitle));
+    app.setApplicationDisplayName(QString::fromUtf8(kApplicationTitle));
+    if (QGuiApplication::platformName() != "offscreen")
+        setPrompter(std::make_shared<QtPrompter>());
+
+    if (!platform::isAdministrator()) {
+        refuse("请以管理员身份启动Kestrix客户端助手");
+        return 1;
+    }
+    if (platform::acquireInstanceLock("kestrixAssistant") == platform::InstanceLockResult::AlreadyRunning) {
+        refuse("程序已经运行");
+        return 1;
+    }
+
+    TfrmMain frmMain(platform::executableFolder());
+    frmMain.FormCreate();
+
+    // SIGTERM and SIGINT close the main window like any other close request.
+    std::unique_ptr<QSocketNotifier> signalNotifier;
+    const int signalFd = platform::terminationSignalFd();
+    if (signalFd >= 0) {
+        signalNotifier = std::make_unique<QSocketNotifier>(signalFd, QSocketNotifier::Read);
+        QObject::connect(signalNotifier.get(), &QSocketNotifier::activated, &frmMain, [&frmMain, signalFd] {
+            platform::drainTerminationSignalFd(signalFd);
+            frmMain.WndProc(WM_CLOSE, 0, 0);
+        });
+    }
+
+    return app.exec();
+}

@@ -1,6 +1,6 @@
 #pragma once
-// TfrmMain: the hidden main window. It runs start-up, owns the run log, the HTTP service, the
-// tray and menus, and receives window messages on the main thread.
+// TfrmMain: the hidden main window. It runs start-up, owns the run log and the HTTP service,
+// carries the tray and menus, and receives window messages on the main thread.
 #include "common/RunLog.h"
 #include "common/WindowTable.h"
 #include "http/HttpService.h"
@@ -12,11 +12,13 @@
 #include <string>
 
 class QPlainTextEdit;
+class QTimer;
 
 class TfrmMain : public QWidget {
     Q_OBJECT
 public:
-    explicit TfrmMain(QWidget* parent = nullptr);
+    // programFolder: where every file of the program lives (the executable's folder in the program).
+    explicit TfrmMain(const std::string& programFolder, QWidget* parent = nullptr);
     ~TfrmMain() override;
 
     // Start-up steps, in order; called once right after construction.
@@ -24,10 +26,10 @@ public:
 
     // Appends "【hh:nn:ss】 message" to the run log (main thread only; nothing is written to disk).
     void recordLog(const std::string& message);
-    // Appends the run's log lines to log/yy-mm-dd.txt; failures go to standard error.
+    // Appends the run's log lines to log/yy-mm-dd.txt; a failure is reported on standard error.
     void saveLogFile();
-    // Stops the HTTP service, releases module libraries, saves the log, removes the tray icon and
-    // ends the message loop. Runs once.
+    // Stops the HTTP service, releases the module libraries, saves the log, removes the tray icon
+    // and ends the message loop. Runs once.
     void exitApplication();
 
     // The window procedure: every window message for the main window runs here, on its thread.
@@ -39,8 +41,14 @@ public:
     const std::string& appFileDir() const { return appFileDir_; }
 
     QPlainTextEdit* mmoMessageShow = nullptr;
+    QTimer* tmrUpApp = nullptr; // application update check
+    QTimer* tmrTray = nullptr;  // tray icon set-up
     bool manualCheck = false;
     std::int32_t loadingProcessNum = 0;
+
+    // --- update check, restart and update hand-over (MainUpdate.cpp) ---
+
+    // --- tray, menus, dialogs and loading overlay (MainShell.cpp) ---
 
 protected:
     void closeEvent(QCloseEvent* event) override;

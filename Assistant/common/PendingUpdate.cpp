@@ -1,0 +1,90 @@
+#include "common/PendingUpdate.h"
+
+#include "common/Config.h"
+#include "common/FolderTools.h"
+#include "common/Paths.h"
+
+#include <filesystem>
+
+namespace kx {
+namespace fs = std::filesystem;
+
+bool sweepOldFiles(const std::string& folder, SweepMode mode)
+{
+    bool ok = true;
+    std::error_code ec;
+    std::vector<fs::path> matches;
+    for (fs::directory_iterator it(toNativeSeparators(folder), ec), end; !ec && it != end; it.increment(ec)) {
+        std::error_code sec;
+        if (it->is_directory(sec))
+            continue;
+        if (it->path().filename().string().find("_old") != std::string::npos)
+            matches.push_back(it->path());
+    }
+    for (const fs::path& p : matches) {
+        std::error_code fec;
+        if (mode == SweepMode::Delete) {
+            if (!fs::remove(p, fec) || fec)
+                ok = false;
+        } else {
+            const std::string name = p.filename().string();
+            const auto dot = name.rfind('.');
+            const std::string ext = dot == std::string::npos ? "" : name.substr(dot);
+            const std::string restored = name.substr(0, name.find("_old")) + ext;
+            fs::rename(p, p.parent_path() / restored, fec);
+            if (fec)
+                ok = false;
+        }
+    }
+    return ok;
+}
+
+std::string moduleFolder(const std::string& programFolder, const std::string& dllPath)
+{
+    const std::string path = toNativeSeparators(dllPath);
+    const auto slash = path.rfind('/');
+    if (slash == std::string::npos)
+        return programFolder + "/";
+    return programPath(programFolder, path.substr(0, slash + 1));
+}
+
+void applyPendingModuleUpdate(const std::string& programFolder)
+{
+    const std::string upgradeFolder = programPath(programFolder, "upgrade");
+    const std::string datFile = upgradeFolder + "/upgrade.dat";
+    std::error_code ec;
+    if (!fs::exists(datFile, ec))
+        return;
+
+    std::optional<Json> pending;
+    try {
+        pending = loadJsonFile(datFile);
+    } catch (const std::exception&) {
+        pending.reset(); // a damaged file names no module; the folder is still cleared below
+    }
+    if (pending) {
+        for (const auto& [name, value] : pending->items()) {
+            std::string version;
+            if (value.is_string())
+                version = value.get<std::string>();
+            else if (value.is_number())
+                version = value.dump();
+            if (name.empty() || version.empty())
+                continue;
+            const std::string dllPath = readDllIni("MODULE-DLLPATH", name, "", programFolder);
+            if (dllPath.empty())
+                continue;
+            if (!sweepOldFiles(moduleFolder(programFolder, dllPath), SweepMode::Delete))
+                continue;
+            try {
+                writeSysIni("DLL", name, "v" + version, programFolder);
+            } catch (const std::exception&) {
+                // The version stays unrecorded; the next update check offers the update again.
+            }
+        }
+    }
+    fs::remove(datFile, ec);
+    removeFolderTree(upgradeFolder);
+}
+
+} // namespace kx

@@ -1,0 +1,32 @@
+#pragma once
+// Process-level facilities: the program folder, the administrator check, the machine-wide
+// single-instance lock, the display probe and the termination signals.
+#include <string>
+#include <vector>
+
+namespace kx::platform {
+
+// The folder of the running executable (symbolic links resolved), without a trailing separator.
+std::string executableFolder();
+
+// True when the effective user is root or the process's groups include "sudo", "wheel" or
+// "admin" (membership, not elevation).
+bool isAdministrator();
+// The rule itself, for a given user id and group names.
+bool isAdministratorFor(unsigned effectiveUid, const std::vector<std::string>& groupNames);
+
+enum class InstanceLockResult { Acquired, AlreadyRunning, Unavailable };
+// Takes the machine-wide lock of this name for the life of the process (a lock file in /run/lock,
+// or /tmp when that folder is missing). Unavailable when no lock file can be created at all.
+InstanceLockResult acquireInstanceLock(const std::string& name);
+
+// True when a graphical display is reachable (Wayland, or an X display that accepts a connection).
+bool displayAvailable();
+
+// Installs handlers for SIGTERM and SIGINT that write to a pipe; gives the pipe's read end, which
+// becomes readable once such a signal arrived. -1 on failure.
+int terminationSignalFd();
+// Reads and discards what the signal handlers wrote.
+void drainTerminationSignalFd(int fd);
+
+} // namespace kx::platform
