@@ -2,6 +2,7 @@
 
 #include "Appctrl.h"
 #include "Heart.h"
+#include "update/Update.h"
 
 #include <memory>
 
@@ -11,7 +12,7 @@ void registerEndpoints(http::HttpService& service)
 {
     // The order of this table is the order in which paths are registered.
     service.registerComponent("/heart", std::make_unique<THeart>());
-    // "/update"
+    service.registerComponent("/update", std::make_unique<TUpdate>());
     // "/print"
     // "/upload"
     // "/ca"

@@ -44,6 +44,7 @@ TfrmMain::TfrmMain(const std::string& programFolder, QWidget* parent)
     tmrUpApp = new QTimer(this);
     tmrUpApp->setObjectName("tmrUpApp");
     tmrUpApp->setInterval(1000);
+    connect(tmrUpApp, &QTimer::timeout, this, &TfrmMain::tmrUpAppTimer);
     tmrTray = new QTimer(this);
     tmrTray->setObjectName("tmrTray");
     tmrTray->setInterval(300);
@@ -80,6 +81,7 @@ void TfrmMain::FormCreate()
     ModuleHandleList::instance().create();
     startHttpService();
     registerCaHandle();
+    tmrUpApp->start();
 }
 
 void TfrmMain::startHttpService()
@@ -156,6 +158,8 @@ std::intptr_t TfrmMain::WndProc(unsigned message, std::uintptr_t wParam, std::in
     case WM_CLOSE:
         exitApplication();
         return 0;
+    case WM_UPGRADE_APP: upgradeAppMessage(lParam); return 0;
+    case WM_UPGRADE_DLL: upgradeDllMessage(); return 0;
 
     default:
         return 0;

@@ -47,6 +47,19 @@ public:
     std::int32_t loadingProcessNum = 0;
 
     // --- update check, restart and update hand-over (MainUpdate.cpp) ---
+    // tmrUpApp fired: starts an update check with the pending manual flag and re-arms the timer
+    // with "application.upgrade.timer.interval" hours (empty = 8, 0 = no further automatic check;
+    // a value that is not a whole number is reported and leaves the timer stopped).
+    void tmrUpAppTimer();
+    // "检查更新": a manual check 50 ms from now; a second request before it started is ignored.
+    void mnUpdateClick();
+    // "重新启动": asks, then asks the companion service to restart the client.
+    void restartClient();
+    // Starts (registering it when missing) the companion service; true when it started.
+    bool repairService(const std::string& serviceName, const std::string& programFolder);
+    // WM_UPGRADE_APP (lParam: UpgradeAppRecord*) and WM_UPGRADE_DLL from an update check.
+    void upgradeAppMessage(std::intptr_t lParam);
+    void upgradeDllMessage();
 
     // --- tray, menus, dialogs and loading overlay (MainShell.cpp) ---
 

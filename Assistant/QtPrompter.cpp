@@ -1,9 +1,20 @@
 #include "QtPrompter.h"
 
+#include <QCoreApplication>
 #include <QMessageBox>
+#include <QThread>
 
 int QtPrompter::messageBox(const kx::MessageBoxRequest& request)
 {
+    // Widgets live on the GUI thread only: a box asked for by another thread (the update check)
+    // is shown there while the asking thread waits for the answer.
+    QCoreApplication* app = QCoreApplication::instance();
+    if (app && QThread::currentThread() != app->thread()) {
+        int answer = request.defaultButton;
+        QMetaObject::invokeMethod(
+            app, [this, &request, &answer] { answer = messageBox(request); }, Qt::BlockingQueuedConnection);
+        return answer;
+    }
     QMessageBox box;
     box.setWindowTitle(QString::fromStdString(request.caption));
     box.setText(QString::fromStdString(request.text));

@@ -1,0 +1,155 @@
+#include "http/HttpClient.h"
+
+#include <curl/curl.h>
+
+#include <cctype>
+#include <memory>
+#include <mutex>
+
+namespace kx::http {
+namespace {
+
+void initCurlOnce()
+{
+    static std::once_flag once;
+    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+size_t onBody(char* data, size_t size, size_t count, void* user)
+{
+    static_cast<std::string*>(user)->append(data, size * count);
+    return size * count;
+}
+
+struct HeaderState {
+    ClientReply* reply;
+};
+
+// Header lines of every reply arrive here, also those of an interim "100 Continue"; a new status
+// line starts the list afresh so that only the final reply's headers remain.
+size_t onHeader(char* data, size_t size, size_t count, void* user)
+{
+    auto* reply = static_cast<ClientReply*>(user);
+    std::string line(data, size * count);
+    while (!line.empty() && (line.back() == '\n' || line.back() == '\r'))
+        line.pop_back();
+    if (line.rfind("HTTP/", 0) == 0) {
+        reply->headers.clear();
+        return size * count;
+    }
+    const auto colon = line.find(':');
+    if (colon == std::string::npos)
+        return size * count;
+    std::string name = line.substr(0, colon);
+    std::string value = line.substr(colon + 1);
+    const auto b = value.find_first_not_of(" \t");
+    value = b == std::string::npos ? "" : value.substr(b);
+    while (!value.empty() && (value.back() == ' ' || value.back() == '\t'))
+        value.pop_back();
+    reply->headers.emplace_back(std::move(name), std::move(value));
+    return size * count;
+}
+
+bool equalsNoCase(const std::string& a, const std::string& b)
+{
+    if (a.size() != b.size())
+        return false;
+    for (std::size_t i = 0; i < a.size(); ++i)
+        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
+            return false;
+    return true;
+}
+
+void encodeInto(std::string& out, const std::string& text)
+{
+    static const char* hex = "0123456789ABCDEF";
+    for (unsigned char c : text) {
+        if (std::isalnum(c) || c == '-' || c == '.' || c == '_' || c == '~') {
+            out += static_cast<char>(c);
+        } else if (c == ' ') {
+            out += '+';
+        } else {
+            out += '%';
+            out += hex[c >> 4];
+            out += hex[c & 15];
+        }
+    }
+}
+
+ClientResult post(const std::string& url, const std::string& body, const char* contentTypeHeader)
+{
+    initCurlOnce();
+    ClientResult result;
+    std::unique_ptr<CURL, decltype(&curl_easy_cleanup)> curl(curl_easy_init(), &curl_easy_cleanup);
+    if (!curl) {
+        result.error = "cannot create a transfer";
+        return result;
+    }
+    curl_slist* headers = nullptr;
+    headers = curl_slist_append(headers, contentTypeHeader);
+    headers = curl_slist_append(headers, "Expect:"); // no 100-continue round trip for large bodies
+    std::unique_ptr<curl_slist, decltype(&curl_slist_free_all)> headerList(headers, &curl_slist_free_all);
+
+    char errorBuffer[CURL_ERROR_SIZE] = {};
+    CURL* h = curl.get();
+    curl_easy_setopt(h, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 0L);
+    curl_easy_setopt(h, CURLOPT_POST, 1L);
+    curl_easy_setopt(h, CURLOPT_POSTFIELDS, body.data());
+    curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
+    curl_easy_setopt(h, CURLOPT_HTTPHEADER, headerList.get());
+    curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &onBody);
+    curl_easy_setopt(h, CURLOPT_WRITEDATA, &result.reply.body);
+    curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, &onHeader);
+    curl_easy_setopt(h, CURLOPT_HEADERDATA, &result.reply);
+    curl_easy_setopt(h, CURLOPT_ERRORBUFFER, errorBuffer);
+
+    const CURLcode rc = curl_easy_perform(h);
+    if (rc != CURLE_OK) {
+        result.error = errorBuffer[0] ? errorBuffer : curl_easy_strerror(rc);
+        return result;
+    }
+    curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &result.reply.status);
+    if (result.reply.status < 200 || result.reply.status > 299) {
+        result.error = "HTTP status " + std::to_string(result.reply.status);
+        return result;
+    }
+    result.ok = true;
+    return result;
+}
+
+} // namespace
+
+std::string ClientReply::header(const std::string& name) const
+{
+    for (const auto& [n, v] : headers)
+        if (equalsNoCase(n, name))
+            return v;
+    return "";
+}
+
+std::string encodeForm(const FormFields& fields)
+{
+    std::string out;
+    for (const auto& [name, value] : fields) {
+        if (!out.empty())
+            out += '&';
+        encodeInto(out, name);
+        out += '=';
+        encodeInto(out, value);
+    }
+    return out;
+}
+
+ClientResult postForm(const std::string& url, const FormFields& fields)
+{
+    return post(url, encodeForm(fields), "Content-Type: application/x-www-form-urlencoded");
+}
+
+ClientResult postBody(const std::string& url, const std::string& body)
+{
+    return post(url, body, "Content-Type:");
+}
+
+} // namespace kx::http

@@ -1,0 +1,210 @@
+#include "platform/AutoRunStore.h"
+
+#include <cctype>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <sstream>
+#include <vector>
+
+#include <unistd.h>
+
+namespace kx::platform {
+namespace fs = std::filesystem;
+namespace {
+
+constexpr const char* kDefaultPath = "/var/lib/kestrix-assistant/KestrixAssistant.reg";
+constexpr const char* kHeader = "Windows Registry Editor Version 5.00";
+constexpr const char* kKeyLine = "[HKEY_CLASSES_ROOT\\KestrixAssistant]";
+
+std::mutex g_mutex;
+std::string g_path = kDefaultPath;
+
+struct Line {
+    std::string text;
+    std::string name; // set for value lines
+};
+
+std::string trim(const std::string& s)
+{
+    const auto b = s.find_first_not_of(" \t\r");
+    if (b == std::string::npos)
+        return "";
+    const auto e = s.find_last_not_of(" \t\r");
+    return s.substr(b, e - b + 1);
+}
+
+// Parses `"name"=...`; gives the unescaped name and the text after "=".
+bool splitValueLine(const std::string& line, std::string& name, std::string& data)
+{
+    if (line.empty() || line[0] != '"')
+        return false;
+    std::string n;
+    std::size_t i = 1;
+    for (; i < line.size() && line[i] != '"'; ++i) {
+        if (line[i] == '\\' && i + 1 < line.size())
+            ++i;
+        n += line[i];
+    }
+    if (i >= line.size() || i + 1 >= line.size() || line[i + 1] != '=')
+        return false;
+    name = n;
+    data = trim(line.substr(i + 2));
+    return true;
+}
+
+bool equalsNoCase(const std::string& a, const std::string& b)
+{
+    if (a.size() != b.size())
+        return false;
+    for (std::size_t i = 0; i < a.size(); ++i)
+        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
+            return false;
+    return true;
+}
+
+StoredValue parseData(const std::string& data)
+{
+    StoredValue v;
+    if (data.rfind("dword:", 0) == 0) {
+        const std::string hex = data.substr(6);
+        if (hex.size() == 8 && hex.find_first_not_of("0123456789abcdefABCDEF") == std::string::npos) {
+            v.type = StoredType::Dword;
+            v.dword = static_cast<std::uint32_t>(std::stoul(hex, nullptr, 16));
+        }
+        return v;
+    }
+    if (data.size() >= 2 && data.front() == '"' && data.back() == '"') {
+        v.type = StoredType::String;
+        for (std::size_t i = 1; i + 1 < data.size(); ++i) {
+            if (data[i] == '\\' && i + 2 < data.size())
+                ++i;
+            v.text += data[i];
+        }
+    }
+    return v;
+}
+
+std::string currentPath()
+{
+    std::lock_guard lock(g_mutex);
+    return g_path;
+}
+
+} // namespace
+
+std::string autoRunStorePath()
+{
+    return currentPath();
+}
+
+void setAutoRunStorePath(const std::string& path)
+{
+    std::lock_guard lock(g_mutex);
+    g_path = path.empty() ? kDefaultPath : path;
+}
+
+std::optional<StoredValue> readStoredValue(const std::string& name)
+{
+    std::ifstream in(currentPath(), std::ios::binary);
+    if (!in)
+        return std::nullopt;
+    std::string line;
+    bool inKey = false;
+    while (std::getline(in, line)) {
+        line = trim(line);
+        if (!line.empty() && line[0] == '[') {
+            inKey = equalsNoCase(line, kKeyLine);
+            continue;
+        }
+        std::string n, data;
+        if (inKey && splitValueLine(line, n, data) && equalsNoCase(n, name))
+            return parseData(data);
+    }
+    return std::nullopt;
+}
+
+bool writeStoredDword(const std::string& name, std::uint32_t value)
+{
+    try {
+        const fs::path path = currentPath();
+        std::vector<std::string> lines;
+        {
+            std::ifstream in(path, std::ios::binary);
+            std::string line;
+            while (in && std::getline(in, line)) {
+                if (!line.empty() && line.back() == '\r')
+                    line.pop_back();
+                lines.push_back(line);
+            }
+        }
+        char buf[16];
+        std::snprintf(buf, sizeof buf, "%08x", static_cast<unsigned>(value));
+        const std::string newLine = "\"" + name + "\"=dword:" + buf;
+
+        // Replace the value in the key's block, or add it at the end of the block (adding the
+        // block, and the header of a new file, when missing).
+        if (lines.empty())
+            lines = {kHeader, ""};
+        std::size_t keyAt = lines.size();
+        for (std::size_t i = 0; i < lines.size(); ++i)
+            if (equalsNoCase(trim(lines[i]), kKeyLine)) {
+                keyAt = i;
+                break;
+            }
+        if (keyAt == lines.size()) {
+            if (!lines.back().empty())
+                lines.push_back("");
+            lines.push_back(kKeyLine);
+            lines.push_back(newLine);
+        } else {
+            std::size_t end = keyAt + 1;
+            bool replaced = false;
+            for (; end < lines.size(); ++end) {
+                const std::string t = trim(lines[end]);
+                if (!t.empty() && t[0] == '[')
+                    break;
+                std::string n, data;
+                if (splitValueLine(t, n, data) && equalsNoCase(n, name)) {
+                    lines[end] = newLine;
+                    replaced = true;
+                    break;
+                }
+            }
+            if (!replaced) {
+                std::size_t at = end;
+                while (at > keyAt + 1 && trim(lines[at - 1]).empty())
+                    --at;
+                lines.insert(lines.begin() + static_cast<std::ptrdiff_t>(at), newLine);
+            }
+        }
+
+        std::error_code ec;
+        if (path.has_parent_path())
+            fs::create_directories(path.parent_path(), ec);
+        const fs::path temp = path.string() + ".tmp" + std::to_string(::getpid());
+        {
+            std::ofstream out(temp, std::ios::binary | std::ios::trunc);
+            if (!out)
+                return false;
+            for (const std::string& l : lines)
+                out << l << '\n';
+            out.flush();
+            if (!out) {
+                fs::remove(temp, ec);
+                return false;
+            }
+        }
+        fs::rename(temp, path, ec);
+        if (ec) {
+            fs::remove(temp, ec);
+            return false;
+        }
+        return true;
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
+} // namespace kx::platform

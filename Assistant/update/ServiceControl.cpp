@@ -1,0 +1,116 @@
+#include "update/ServiceControl.h"
+
+#include "common/AutoRun.h"
+#include "common/Errors.h"
+#include "common/Paths.h"
+#include "common/Prompter.h"
+#include "common/WindowMessages.h"
+#include "http/HttpClient.h"
+
+#include <charconv>
+
+namespace kx {
+namespace {
+
+int ask(const std::string& text, BoxIcon icon, int defaultButton)
+{
+    MessageBoxRequest r;
+    r.caption = kMessageBoxCaption;
+    r.text = text;
+    r.icon = icon;
+    r.buttons = BoxButtons::YesNo;
+    r.defaultButton = defaultButton;
+    r.topmost = true;
+    r.ownedByMainWindow = true;
+    return prompter().messageBox(r);
+}
+
+} // namespace
+
+std::string controlRequestAddress(const std::string& serviceAddress, const std::string& servicePort,
+                                  const std::string& requestPath)
+{
+    long port = 0;
+    const char* first = servicePort.data();
+    const char* last = first + servicePort.size();
+    const auto [end, ec] = std::from_chars(first, last, port);
+    if (ec != std::errc() || end != last || servicePort.empty())
+        throw KxError("EConvertError", "'" + servicePort + "' is not a valid integer value");
+    const std::string raw =
+        "http://" + serviceAddress + ":" + std::to_string(port + 2) + requestPath;
+    static const char* hex = "0123456789ABCDEF";
+    std::string url;
+    for (unsigned char c : raw) {
+        if (c == ' ') {
+            url += "%20";
+        } else if (c >= 0x80) {
+            url += '%';
+            url += hex[c >> 4];
+            url += hex[c & 15];
+        } else {
+            url += static_cast<char>(c);
+        }
+    }
+    return url;
+}
+
+bool sendControlRequest(const std::string& url)
+{
+    return http::postForm(url, {}).ok;
+}
+
+bool repairService(platform::ServiceManager& manager, const std::string& serviceName,
+                   const std::string& programFolder)
+{
+    auto scm = manager.openManager();
+    if (!scm)
+        return false;
+    platform::OpenServiceError error = platform::OpenServiceError::None;
+    auto service = scm->openService(serviceName, error);
+    if (!service && error == platform::OpenServiceError::DoesNotExist)
+        service = scm->createService(
+            {serviceName, kCompanionServiceDisplayName, programPath(programFolder, kCompanionServiceProgram)});
+    if (!service)
+        return false;
+
+    const int flag = readAutoRun();
+    if (flag < 0)
+        throw KxError("ERangeError", "Range check error");
+    if (flag == 1)
+        writeAutoRun(0);
+    const bool started = service->start();
+    // The flag comes back whether or not the start succeeded, so a failed repair never loses
+    // the user's start-with-system choice.
+    if (flag == 1)
+        writeAutoRun(1);
+    return started;
+}
+
+void runControlRequest(const std::string& url, const std::string& programFolder, const BalloonFn& balloon)
+{
+    if (sendControlRequest(url))
+        return;
+    if (ask("客户端服务出现异常，是否立马修复！", BoxIcon::Warning, IDYES) != IDYES) {
+        balloon("客户端异常未修复");
+        return;
+    }
+    bool ok = repairService(platform::serviceManager(), kCompanionServiceName, programFolder);
+    if (ok) {
+        if (sendControlRequest(url)) {
+            balloon("客户端服务修复成功");
+            return;
+        }
+        ok = false;
+    }
+    balloon("客户端服务修复失败，请联系管理人员！");
+}
+
+void handOverUpdate(const std::string& question, const std::string& url, const std::string& programFolder,
+                    const BalloonFn& balloon)
+{
+    if (ask(question, BoxIcon::Question, IDNO) != IDYES)
+        return;
+    runControlRequest(url, programFolder, balloon);
+}
+
+} // namespace kx

@@ -1,0 +1,46 @@
+#pragma once
+// The steps of an update check. Each gives a short result text: "0" nothing to do, "100" no
+// update server address or installed version configured, "2" a module update waits for a restart,
+// any other text the full path of a downloaded installer. Every failure on the way counts as the
+// absence of an update; nothing here raises.
+#include <chrono>
+#include <string>
+
+namespace kx {
+
+// The pause at the start of a check and before the application request (1000 ms). Tests shorten it.
+std::chrono::milliseconds updatePause();
+void setUpdatePause(std::chrono::milliseconds pause);
+
+// The installed version as sent to the server: blanks trimmed, lower case, and only what follows
+// the first "v" when there is one (" V2.0.1 " -> "2.0.1", "ver3" -> "er3").
+std::string normalizeVersion(const std::string& version);
+
+// Application check: "100" without version or update address, the installer path when the server
+// sent one, otherwise "0".
+std::string checkAppUpdate(const std::string& programFolder);
+
+// Posts "version" to address. When the reply names the installer in the header "app_name", its
+// body is stored as download/<app_name> (written under a temporary name and renamed when
+// complete) and the full path is given; otherwise, or on any failure, "".
+std::string downloadAppInstaller(const std::string& address, const std::string& programFolder,
+                                 const std::string& version);
+
+// Module check: "2" while upgrade/upgrade.dat exists (without asking the server), "100" without
+// update address, "2" when a package was processed, otherwise "0".
+std::string checkModuleUpdate(const std::string& programFolder);
+
+// The module request body: a compact JSON object of the section "DLL" of conf/sys.ini, keys in
+// file order, keys with empty values left out.
+std::string moduleRequestBody(const std::string& programFolder);
+// The update address up to and including its last "/", followed by "dll".
+std::string moduleUpdateAddress(const std::string& updateAddress);
+
+// Posts body to address; when the reply carries "UpgradeInfo", unpacks the package into upgrade/,
+// replaces the files of each listed module (old files kept as "_old" beside them, the module
+// rolled back when one of its files cannot be replaced) and writes upgrade/upgrade.dat. Gives
+// "success", or "" when there was nothing to update or anything failed.
+std::string fetchModulePackage(const std::string& address, const std::string& programFolder,
+                               const std::string& body);
+
+} // namespace kx
