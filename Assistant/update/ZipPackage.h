@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+struct zip;
+
 namespace kx {
 
 // The entry name as a relative path ("\" counts as a separator), or nullopt when it is absolute,
@@ -39,7 +41,7 @@ public:
     void extract(const ZipEntry& entry, const std::filesystem::path& folder) const;
 
 private:
-    struct zip* zip_ = nullptr;
+    ::zip* zip_ = nullptr;
     std::vector<ZipEntry> entries_;
 };
 

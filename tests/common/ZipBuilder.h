@@ -1,0 +1,64 @@
+#pragma once
+// Builds ZIP archives in memory or on disk for tests, with libzip.
+#include <zip.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <stdexcept>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <utility>
+#include <vector>
+
+namespace kx::test {
+
+struct ZipItem {
+    std::string name;
+    std::string content;
+    bool symlink = false; // content is the link target
+};
+
+// Writes the archive to path. Names are stored exactly as given (also "../x" or "/abs").
+inline void writeZip(const std::string& path, const std::vector<ZipItem>& items)
+{
+    int error = 0;
+    zip_t* z = zip_open(path.c_str(), ZIP_CREATE | ZIP_TRUNCATE, &error);
+    if (!z)
+        throw std::runtime_error("zip_open failed for " + path);
+    for (const ZipItem& item : items) {
+        zip_source_t* src = zip_source_buffer(z, item.content.data(), item.content.size(), 0);
+        const zip_int64_t idx = zip_file_add(z, item.name.c_str(), src, ZIP_FL_ENC_UTF_8 | ZIP_FL_OVERWRITE);
+        if (idx < 0) {
+            zip_source_free(src);
+            zip_discard(z);
+            throw std::runtime_error("zip_file_add failed for " + item.name);
+        }
+        if (item.symlink)
+            zip_file_set_external_attributes(z, static_cast<zip_uint64_t>(idx), 0, ZIP_OPSYS_UNIX,
+                                             static_cast<zip_uint32_t>(S_IFLNK | 0777) << 16);
+    }
+    if (zip_close(z) != 0) {
+        zip_discard(z);
+        throw std::runtime_error("zip_close failed for " + path);
+    }
+}
+
+// The archive's bytes.
+inline std::string zipBytes(const std::vector<ZipItem>& items)
+{
+    char tmpl[] = "/tmp/kx-zip-XXXXXX";
+    const int fd = ::mkstemp(tmpl);
+    if (fd < 0)
+        throw std::runtime_error("mkstemp failed");
+    ::close(fd);
+    writeZip(tmpl, items);
+    std::ifstream in(tmpl, std::ios::binary);
+    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::remove(tmpl);
+    return bytes;
+}
+
+} // namespace kx::test

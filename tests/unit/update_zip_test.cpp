@@ -1,0 +1,151 @@
+// ZIP handling of the module update: entry names are checked component by component, and an
+// archive is only ever unpacked below its destination.
+#include "update/ZipPackage.h"
+
+#include "../common/ZipBuilder.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
+namespace fs = std::filesystem;
+using namespace kx;
+using kx::test::writeZip;
+
+namespace {
+
+struct TempDir {
+    fs::path path;
+    TempDir()
+    {
+        char tmpl[] = "/tmp/kx-ziptest-XXXXXX";
+        path = ::mkdtemp(tmpl);
+    }
+    ~TempDir() { fs::remove_all(path); }
+};
+
+std::string slurp(const fs::path& p)
+{
+    std::ifstream in(p, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+} // namespace
+
+TEST(SafeEntryPath, AcceptsRelativeNamesAndRefusesEscapes)
+{
+    const struct {
+        const char* name;
+        const char* expected; // nullptr = refused
+    } cases[] = {
+        {"print.dll", "print.dll"},
+        {"sub/print.dll", "sub/print.dll"},
+        {"sub\\print.dll", "sub/print.dll"},
+        {"./a//b/./c.txt", "a/b/c.txt"},
+        {"dir/", "dir"},
+        {"a..b/c..", "a..b/c.."}, // ".." inside a name is an ordinary name
+        {"../evil.dll", nullptr},
+        {"sub/../../evil.dll", nullptr},
+        {"sub/..", nullptr},
+        {"..\\evil.dll", nullptr},
+        {"/etc/passwd", nullptr},
+        {"\\abs.txt", nullptr},
+        {"C:/Windows/x.dll", nullptr},
+        {"c:evil", nullptr},
+        {"", nullptr},
+        {"./", nullptr},
+    };
+    for (const auto& c : cases) {
+        const auto p = safeEntryPath(c.name);
+        if (c.expected) {
+            ASSERT_TRUE(p.has_value()) << c.name;
+            EXPECT_EQ(p->generic_string(), c.expected) << c.name;
+        } else {
+            EXPECT_FALSE(p.has_value()) << c.name;
+        }
+    }
+}
+
+TEST(IsInsideFolder, ComparesWholeComponents)
+{
+    EXPECT_TRUE(isInsideFolder("/tmp/up", "/tmp/up/a/b"));
+    EXPECT_TRUE(isInsideFolder("/tmp/up/", "/tmp/up/a"));
+    EXPECT_TRUE(isInsideFolder("/tmp/up", "/tmp/up"));
+    EXPECT_FALSE(isInsideFolder("/tmp/up", "/tmp/upgrade/a")); // a string prefix is not enough
+    EXPECT_FALSE(isInsideFolder("/tmp/up", "/tmp"));
+    EXPECT_FALSE(isInsideFolder("/tmp/up", "/etc/up"));
+}
+
+TEST(UnpackPackage, ExtractsEveryEntryWithFoldersAndOverwrites)
+{
+    TempDir t;
+    const fs::path dest = t.path / "upgrade";
+    fs::create_directories(dest);
+    std::ofstream(dest / "print.zip") << "stale";
+    const std::string binary("\x00\x01\xff\x50\x4b", 5);
+    writeZip((t.path / "pkg.zip").string(),
+             {{"print.zip", binary}, {"docs/", ""}, {"docs/readme.txt", "hello"}});
+
+    ASSERT_TRUE(unpackPackage((t.path / "pkg.zip").string(), dest.string()));
+    EXPECT_EQ(slurp(dest / "print.zip"), binary);
+    EXPECT_EQ(slurp(dest / "docs/readme.txt"), "hello");
+}
+
+TEST(UnpackPackage, RefusesArchivesWithEscapingEntriesAndWritesNothing)
+{
+    const std::vector<std::vector<kx::test::ZipItem>> archives = {
+        {{"ok.txt", "1"}, {"../outside.txt", "evil"}},
+        {{"ok.txt", "1"}, {"/tmp/kx-absolute-entry.txt", "evil"}},
+        {{"ok.txt", "1"}, {"a/../../outside.txt", "evil"}},
+        {{"ok.txt", "1"}, {"link", "/etc", true}},
+    };
+    for (const auto& items : archives) {
+        TempDir t;
+        const fs::path dest = t.path / "upgrade";
+        fs::create_directories(dest);
+        writeZip((t.path / "pkg.zip").string(), items);
+        EXPECT_FALSE(unpackPackage((t.path / "pkg.zip").string(), dest.string())) << items[1].name;
+        EXPECT_TRUE(fs::is_empty(dest)) << items[1].name;
+        EXPECT_FALSE(fs::exists(t.path / "outside.txt"));
+    }
+    EXPECT_FALSE(fs::exists("/tmp/kx-absolute-entry.txt"));
+}
+
+TEST(UnpackPackage, DoesNotWriteThroughALinkedFolderOnDisk)
+{
+    TempDir t;
+    const fs::path dest = t.path / "upgrade";
+    const fs::path elsewhere = t.path / "elsewhere";
+    fs::create_directories(dest);
+    fs::create_directories(elsewhere);
+    fs::create_directory_symlink(elsewhere, dest / "sub");
+    writeZip((t.path / "pkg.zip").string(), {{"sub/x.txt", "evil"}});
+
+    EXPECT_FALSE(unpackPackage((t.path / "pkg.zip").string(), dest.string()));
+    EXPECT_FALSE(fs::exists(elsewhere / "x.txt"));
+}
+
+TEST(UnpackPackage, ReplacesALinkInsteadOfWritingThroughIt)
+{
+    TempDir t;
+    const fs::path dest = t.path / "upgrade";
+    fs::create_directories(dest);
+    std::ofstream(t.path / "victim.txt") << "keep";
+    fs::create_symlink(t.path / "victim.txt", dest / "a.txt");
+    writeZip((t.path / "pkg.zip").string(), {{"a.txt", "new"}});
+
+    ASSERT_TRUE(unpackPackage((t.path / "pkg.zip").string(), dest.string()));
+    EXPECT_FALSE(fs::is_symlink(dest / "a.txt"));
+    EXPECT_EQ(slurp(dest / "a.txt"), "new");
+    EXPECT_EQ(slurp(t.path / "victim.txt"), "keep");
+}
+
+TEST(UnpackPackage, FailsOnMissingOrDamagedArchive)
+{
+    TempDir t;
+    EXPECT_FALSE(unpackPackage((t.path / "none.zip").string(), t.path.string()));
+    std::ofstream(t.path / "bad.zip") << "this is not a zip archive";
+    EXPECT_FALSE(unpackPackage((t.path / "bad.zip").string(), t.path.string()));
+}
