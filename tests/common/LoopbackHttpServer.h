@@ -2,6 +2,7 @@
 // A small HTTP server on 127.0.0.1 for tests: it stands in for the update server and the
 // companion service. Each request is recorded and answered by a handler; every reply closes its
 // connection. The server picks a free port (or takes a given one) and stops in its destructor.
+#include <utility>
 #include <boost/asio.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
