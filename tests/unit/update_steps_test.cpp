@@ -1,0 +1,255 @@
+// The steps of an update check against a loopback update server: the application request and
+// installer download, the module request, package unpacking, file replacement with rollback and
+// the pending-update file.
+#include "update/UpdateSteps.h"
+
+#include "common/PendingUpdate.h"
+
+#include "../common/LoopbackHttpServer.h"
+#include "../common/ProgramFolderFixture.h"
+#include "../common/ZipBuilder.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+
+namespace fs = std::filesystem;
+using namespace kx;
+using kx::test::CannedReply;
+using kx::test::LoopbackHttpServer;
+using kx::test::RecordedRequest;
+using kx::test::zipBytes;
+
+namespace {
+
+class UpdateStepsTest : public ::testing::Test {
+protected:
+    void SetUp() override { setUpdatePause(std::chrono::milliseconds(0)); }
+
+    // sys.ini with the update address (and version), dll.ini with print and pos.
+    void configure(const std::string& url, const std::string& version = "1.0", const std::string& dllSection = "")
+    {
+        prog.write("conf/sys.ini", "[HTTP]\r\nserver.update.url=" + url + "\r\n[APP]\r\napplication.current.version=" +
+                                       version + "\r\n[DLL]\r\n" + dllSection);
+        prog.write("conf/dll.ini", "[MODULE-DLLPATH]\r\nprint=comp\\print\\print.dll\r\npos=comp\\pos\\pos.dll\r\n");
+        prog.write("comp/print/print.dll", "old print");
+        prog.write("comp/print/print.cfg", "old cfg");
+        prog.write("comp/pos/pos.dll", "old pos");
+    }
+    // A server that answers the module request with this header and package.
+    std::unique_ptr<LoopbackHttpServer> moduleServer(const std::string& upgradeInfo, const std::string& package)
+    {
+        return std::make_unique<LoopbackHttpServer>([=](const RecordedRequest& r) {
+            if (r.target == "/upgrade/dll")
+                return CannedReply{200, {{"UpgradeInfo", upgradeInfo}}, package};
+            return CannedReply{200, {}, "no installer"};
+        });
+    }
+    std::vector<std::string> files(const std::string& relative) const
+    {
+        std::vector<std::string> names;
+        std::error_code ec;
+        for (const auto& e : fs::directory_iterator(prog.file(relative), ec))
+            names.push_back(e.path().filename().string());
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+
+    kx::test::TempProgramFolder prog;
+};
+
+} // namespace
+
+TEST(NormalizeVersion, TrimsLowersAndKeepsWhatFollowsTheFirstV)
+{
+    const std::pair<const char*, const char*> cases[] = {
+        {"  V2.0.1  ", "2.0.1"}, {"2.0.1", "2.0.1"}, {"ver3", "er3"}, {"v1.2v3", "1.2v3"},
+        {"1.0-RC", "1.0-rc"},    {"", ""},           {"   ", ""},     {"V", ""},
+    };
+    for (const auto& [in, out] : cases)
+        EXPECT_EQ(normalizeVersion(in), out) << "'" << in << "'";
+}
+
+TEST(ModuleUpdateAddress, KeepsUpToTheLastSlashAndAppendsDll)
+{
+    EXPECT_EQ(moduleUpdateAddress("http://h:1/base/upgrade/app"), "http://h:1/base/upgrade/dll");
+    EXPECT_EQ(moduleUpdateAddress("http://h/x/"), "http://h/x/dll");
+}
+
+TEST_F(UpdateStepsTest, ApplicationCheckNeedsVersionAndAddress)
+{
+    LoopbackHttpServer server([](const RecordedRequest&) { return CannedReply{}; });
+    for (auto [url, version] : {std::pair{server.url("/upgrade/app"), std::string("  ")},
+                                std::pair{std::string(), std::string("1.0")}}) {
+        configure(url, version);
+        EXPECT_EQ(checkAppUpdate(prog.path()), "100");
+    }
+    EXPECT_TRUE(server.requests().empty());
+}
+
+TEST_F(UpdateStepsTest, InstallerIsStoredUnderTheServerGivenName)
+{
+    const std::string installer("MZ\x90\x00installer\xff", 14);
+    LoopbackHttpServer server([&](const RecordedRequest&) {
+        return CannedReply{200, {{"app_name", "setup 2.exe"}}, installer};
+    });
+    configure(server.url("/upgrade/app"), " V2.0.1 ");
+    prog.write("download/setup 2.exe", "an older download");
+
+    const std::string result = checkAppUpdate(prog.path());
+    EXPECT_EQ(result, prog.file("download/setup 2.exe"));
+    EXPECT_EQ(prog.read("download/setup 2.exe"), installer);
+    EXPECT_EQ(files("download"), std::vector<std::string>{"setup 2.exe"}); // no temporary file left
+    ASSERT_EQ(server.requests().size(), 1u);
+    EXPECT_EQ(server.requests()[0].target, "/upgrade/app");
+    EXPECT_EQ(server.requests()[0].body, "version=2.0.1");
+}
+
+TEST_F(UpdateStepsTest, NoInstallerWhenTheReplyLacksAUsableName)
+{
+    const std::vector<CannedReply> replies = {
+        {200, {}, "a body but no name"},
+        {200, {{"app_name", ""}}, "x"},
+        {404, {{"app_name", "setup.exe"}}, "x"},
+        {500, {{"app_name", "setup.exe"}}, "x"},
+        {200, {{"app_name", "../escape.exe"}}, "x"},
+        {200, {{"app_name", "/tmp/kx-absolute-installer.exe"}}, "x"},
+        {200, {{"app_name", ".."}}, "x"},
+    };
+    for (const CannedReply& reply : replies) {
+        LoopbackHttpServer server([&](const RecordedRequest&) { return reply; });
+        configure(server.url("/upgrade/app"));
+        EXPECT_EQ(checkAppUpdate(prog.path()), "0") << reply.status << " " << reply.headers.size();
+        EXPECT_TRUE(files("download").empty());
+    }
+    EXPECT_FALSE(prog.exists("escape.exe"));
+    EXPECT_FALSE(fs::exists("/tmp/kx-absolute-installer.exe"));
+
+    configure("http://127.0.0.1:" + std::to_string(kx::test::closedLoopbackPort()) + "/upgrade/app");
+    EXPECT_EQ(checkAppUpdate(prog.path()), "0");
+}
+
+TEST_F(UpdateStepsTest, ModuleRequestCarriesTheInstalledVersions)
+{
+    auto server = moduleServer("", "");
+    configure(server->url("/upgrade/app"), "1.0", "print=v1.0\r\npos=\r\nca = v2.3 \r\n");
+    EXPECT_EQ(moduleRequestBody(prog.path()), "{\"print\":\"v1.0\",\"ca\":\"v2.3\"}");
+    EXPECT_EQ(checkModuleUpdate(prog.path()), "0"); // no UpgradeInfo: nothing to do
+    ASSERT_EQ(server->requests().size(), 1u);
+    EXPECT_EQ(server->requests()[0].target, "/upgrade/dll");
+    EXPECT_EQ(server->requests()[0].body, "{\"print\":\"v1.0\",\"ca\":\"v2.3\"}");
+    EXPECT_FALSE(prog.exists("upgrade"));
+    EXPECT_FALSE(prog.exists("dll_upgrade.zip"));
+
+    configure(server->url("/upgrade/app"), "1.0", "");
+    EXPECT_EQ(moduleRequestBody(prog.path()), "{}");
+}
+
+TEST_F(UpdateStepsTest, PendingUpdateOrMissingAddressNeedNoRequest)
+{
+    auto server = moduleServer("{\"print\":\"1.1\"}", "");
+    configure("");
+    EXPECT_EQ(checkModuleUpdate(prog.path()), "100");
+    configure(server->url("/upgrade/app"));
+    prog.write("upgrade/upgrade.dat", "{}");
+    EXPECT_EQ(checkModuleUpdate(prog.path()), "2");
+    EXPECT_EQ(checkModuleUpdate(prog.path()), "2");
+    EXPECT_TRUE(server->requests().empty());
+}
+
+TEST_F(UpdateStepsTest, ModulePackageReplacesFilesAndStartUpCompletesIt)
+{
+    const std::string package = zipBytes({
+        {"print.zip", zipBytes({{"print.dll", "new print"}, {"print.cfg", "new cfg"}})},
+        {"notes.txt", "other entries are unpacked too"},
+    });
+    auto server = moduleServer("{\"print\":\"1.1\"}", package);
+    configure(server->url("/upgrade/app"), "1.0", "print=v1.0\r\n");
+
+    EXPECT_EQ(checkModuleUpdate(prog.path()), "2");
+    EXPECT_EQ(prog.read("comp/print/print.dll"), "new print");
+    EXPECT_EQ(prog.read("comp/print/print_old.dll"), "old print");
+    EXPECT_EQ(prog.read("comp/print/print_old.cfg"), "old cfg");
+    EXPECT_EQ(prog.read("upgrade/upgrade.dat"), "{\"print\":\"1.1\"}");
+    EXPECT_EQ(prog.read("upgrade/notes.txt"), "other entries are unpacked too");
+    EXPECT_FALSE(prog.exists("dll_upgrade.zip"));
+
+    applyPendingModuleUpdate(prog.path());
+    EXPECT_EQ(files("comp/print"), (std::vector<std::string>{"print.cfg", "print.dll"}));
+    EXPECT_NE(prog.read("conf/sys.ini").find("print=v1.1"), std::string::npos) << prog.read("conf/sys.ini");
+    EXPECT_FALSE(prog.exists("upgrade"));
+}
+
+TEST_F(UpdateStepsTest, ModuleThatCannotReplaceEveryFileIsRolledBack)
+{
+    const std::string package = zipBytes({
+        {"print.zip", zipBytes({{"print.dll", "new print"}, {"added.dll", "not there yet"}})},
+        {"pos.zip", zipBytes({{"pos.dll", "new pos"}})},
+    });
+    auto server = moduleServer("{\"print\":\"1.1\",\"pos\":2}", package);
+    configure(server->url("/upgrade/app"));
+
+    EXPECT_EQ(checkModuleUpdate(prog.path()), "2");
+    EXPECT_EQ(files("comp/print"), (std::vector<std::string>{"print.cfg", "print.dll"}));
+    EXPECT_EQ(prog.read("comp/print/print.dll"), "old print");
+    EXPECT_EQ(prog.read("comp/pos/pos.dll"), "new pos");
+    EXPECT_EQ(prog.read("upgrade/upgrade.dat"), "{\"pos\":\"2\"}"); // other JSON values by their text
+}
+
+TEST_F(UpdateStepsTest, UnknownModulesGiveAnEmptyPendingFile)
+{
+    const std::string package = zipBytes({{"scanner.zip", zipBytes({{"scanner.dll", "x"}})}});
+    // scanner is not in dll.ini; pos is, but the package has no pos.zip.
+    auto server = moduleServer("{\"scanner\":\"3.0\",\"pos\":\"2.0\"}", package);
+    configure(server->url("/upgrade/app"));
+    EXPECT_EQ(checkModuleUpdate(prog.path()), "2");
+    EXPECT_EQ(prog.read("upgrade/upgrade.dat"), "{}");
+    EXPECT_EQ(prog.read("comp/pos/pos.dll"), "old pos");
+}
+
+TEST_F(UpdateStepsTest, MaliciousArchivesWriteNothingOutside)
+{
+    // An escaping entry in the package fails the whole package.
+    {
+        auto server = moduleServer("{\"print\":\"1.1\"}",
+                                   zipBytes({{"print.zip", zipBytes({{"print.dll", "new"}})}, {"../escape.txt", "x"}}));
+        configure(server->url("/upgrade/app"));
+        EXPECT_EQ(checkModuleUpdate(prog.path()), "0");
+        EXPECT_FALSE(prog.exists("escape.txt"));
+        EXPECT_FALSE(prog.exists("upgrade/upgrade.dat"));
+        EXPECT_EQ(prog.read("comp/print/print.dll"), "old print");
+    }
+    // Escaping, absolute or linked entries in a module archive roll that module back.
+    const std::vector<std::vector<kx::test::ZipItem>> moduleArchives = {
+        {{"print.dll", "new"}, {"../../../escape.dll", "x"}},
+        {{"print.dll", "new"}, {"/tmp/kx-absolute-module-entry.dll", "x"}},
+        {{"print.dll", "new"}, {"print.cfg", "/etc/passwd", true}},
+    };
+    for (const auto& archive : moduleArchives) {
+        auto server = moduleServer("{\"print\":\"1.1\"}", zipBytes({{"print.zip", zipBytes(archive)}}));
+        configure(server->url("/upgrade/app"));
+        EXPECT_EQ(checkModuleUpdate(prog.path()), "2") << archive[1].name;
+        EXPECT_EQ(prog.read("upgrade/upgrade.dat"), "{}") << archive[1].name;
+        EXPECT_EQ(files("comp/print"), (std::vector<std::string>{"print.cfg", "print.dll"})) << archive[1].name;
+        EXPECT_EQ(prog.read("comp/print/print.dll"), "old print");
+        EXPECT_EQ(prog.read("comp/print/print.cfg"), "old cfg");
+        fs::remove_all(prog.file("upgrade"));
+    }
+    EXPECT_FALSE(prog.exists("escape.dll"));
+    EXPECT_FALSE(fs::exists("/tmp/kx-absolute-module-entry.dll"));
+}
+
+TEST_F(UpdateStepsTest, DamagedReplyFailsWithoutPendingFile)
+{
+    for (auto [info, package] : {std::pair{std::string("not json"), zipBytes({{"print.zip", zipBytes({{"print.dll", "n"}})}})},
+                                 std::pair{std::string("[1,2]"), zipBytes({{"a.txt", "a"}})},
+                                 std::pair{std::string("{\"print\":\"1.1\"}"), std::string("not a zip")}}) {
+        auto server = moduleServer(info, package);
+        configure(server->url("/upgrade/app"));
+        EXPECT_EQ(checkModuleUpdate(prog.path()), "0") << info;
+        EXPECT_FALSE(prog.exists("upgrade/upgrade.dat")) << info;
+        EXPECT_FALSE(prog.exists("dll_upgrade.zip")) << info;
+        EXPECT_EQ(prog.read("comp/print/print.dll"), "old print");
+    }
+}
