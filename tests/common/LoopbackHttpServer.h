@@ -1,7 +1,7 @@
 #pragma once
 // A small HTTP server on 127.0.0.1 for tests: it stands in for the update server and the
-// companion service. Each request is recorded and answered by a handler; every reply closes its
-// connection. The server picks a free port (or takes a given one) and stops in its destructor.
+// companion service. Each request is recorded and answered by a handler (each connection on a
+// thread of its own, so requests can overlap); every reply closes its connection. The server picks a free port (or takes a given one) and stops in its destructor.
 #include <utility>
 #include <boost/asio.hpp>
 #include <boost/beast/core.hpp>
@@ -9,6 +9,7 @@
 
 #include <cctype>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -77,6 +78,8 @@ public:
     {
         ioc_.stop();
         thread_.join();
+        for (std::thread& t : workers_)
+            t.join();
     }
 
     unsigned short port() const { return port_; }
@@ -99,8 +102,10 @@ private:
     void accept()
     {
         acceptor_.async_accept([this](boost::system::error_code ec, boost::asio::ip::tcp::socket socket) {
-            if (!ec)
-                serve(std::move(socket));
+            if (!ec) {
+                auto s = std::make_shared<boost::asio::ip::tcp::socket>(std::move(socket));
+                workers_.emplace_back([this, s] { serve(std::move(*s)); });
+            }
             if (acceptor_.is_open())
                 accept();
         });
@@ -145,6 +150,7 @@ private:
     boost::asio::ip::tcp::acceptor acceptor_;
     unsigned short port_ = 0;
     std::thread thread_;
+    std::vector<std::thread> workers_; // touched by the accepting thread only, joined after it ended
     mutable std::mutex mutex_;
     std::vector<RecordedRequest> requests_;
 };
