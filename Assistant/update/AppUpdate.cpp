@@ -39,10 +39,15 @@ void setUpdatePause(std::chrono::milliseconds pause)
 
 std::string normalizeVersion(const std::string& version)
 {
-    const auto b = version.find_first_not_of(' ');
-    if (b == std::string::npos)
-        return "";
-    std::string v = version.substr(b, version.find_last_not_of(' ') - b + 1);
+    // Blanks and control characters at both ends are dropped.
+    auto blank = [](char c) { return static_cast<unsigned char>(c) <= ' '; };
+    auto b = version.begin();
+    auto e = version.end();
+    while (b != e && blank(*b))
+        ++b;
+    while (e != b && blank(*(e - 1)))
+        --e;
+    std::string v(b, e);
     for (char& c : v)
         c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     const auto at = v.find('v');

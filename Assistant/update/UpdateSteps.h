@@ -12,7 +12,7 @@ namespace kx {
 std::chrono::milliseconds updatePause();
 void setUpdatePause(std::chrono::milliseconds pause);
 
-// The installed version as sent to the server: blanks trimmed, lower case, and only what follows
+// The installed version as sent to the server: blanks (and control characters) trimmed, lower case, and only what follows
 // the first "v" when there is one (" V2.0.1 " -> "2.0.1", "ver3" -> "er3").
 std::string normalizeVersion(const std::string& version);
 

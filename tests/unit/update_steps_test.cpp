@@ -66,6 +66,7 @@ TEST(NormalizeVersion, TrimsLowersAndKeepsWhatFollowsTheFirstV)
     const std::pair<const char*, const char*> cases[] = {
         {"  V2.0.1  ", "2.0.1"}, {"2.0.1", "2.0.1"}, {"ver3", "er3"}, {"v1.2v3", "1.2v3"},
         {"1.0-RC", "1.0-rc"},    {"", ""},           {"   ", ""},     {"V", ""},
+        {"\t2.1\t", "2.1"},
     };
     for (const auto& [in, out] : cases)
         EXPECT_EQ(normalizeVersion(in), out) << "'" << in << "'";
