@@ -43,8 +43,8 @@ std::string companionAddress(const std::string& requestPath)
 void TfrmMain::tmrUpAppTimer()
 {
     tmrUpApp->stop();
-    TUpgradeAppThread::Create(appFileDir_, manualCheck, windowId_);
     try {
+        TUpgradeAppThread::Create(appFileDir_, manualCheck, windowId_);
         std::string interval = readSysIni("APP", "application.upgrade.timer.interval", "8", appFileDir_);
         manualCheck = false;
         const int period = updateTimerPeriod(interval);

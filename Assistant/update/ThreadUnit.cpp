@@ -47,17 +47,25 @@ void TUpgradeAppThread::Create(const std::string& appFileDir, bool manualCheck, 
         std::lock_guard lock(running().mutex);
         ++running().count;
     }
-    std::thread([check = std::move(self)] {
-        try {
-            check->Execute();
-        } catch (const std::exception& e) {
-            std::fprintf(stderr, "update check: %s\n", e.what());
-        }
+    auto finished = [] {
         Running& r = running();
         std::lock_guard lock(r.mutex);
         if (--r.count == 0)
             r.idle.notify_all();
-    }).detach();
+    };
+    try {
+        std::thread([check = std::move(self), finished] {
+            try {
+                check->Execute();
+            } catch (const std::exception& e) {
+                std::fprintf(stderr, "update check: %s\n", e.what());
+            }
+            finished();
+        }).detach();
+    } catch (...) {
+        finished(); // no thread could be created: the check never runs
+        throw;
+    }
 }
 
 bool TUpgradeAppThread::waitUntilIdle(std::chrono::milliseconds timeout)

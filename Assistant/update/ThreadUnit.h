@@ -27,7 +27,8 @@ class TUpgradeAppThread {
 public:
     // Creates the check and starts it running; the object frees itself when the check ends. The
     // receiver of the result messages is given here rather than set afterwards, so the running
-    // thread never reads it while the creator writes it.
+    // thread never reads it while the creator writes it. Raises std::system_error when no thread
+    // can be created.
     static void Create(const std::string& appFileDir, bool manualCheck, WindowId mainFromHandle);
 
     // Waits until no check runs or is waiting to run; false when timeout passed first.

@@ -24,7 +24,7 @@ void setUpdateUrl(const std::string& address, const std::string& programFolder)
 {
     std::lock_guard lock(updateUrlLock());
     std::string value = address;
-    if (value.back() != '/')
+    if (value.empty() || value.back() != '/')
         value += '/';
     value += "upgrade/app";
     writeSysIni("HTTP", "server.update.url", value, programFolder);
