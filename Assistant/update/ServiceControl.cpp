@@ -94,15 +94,11 @@ void runControlRequest(const std::string& url, const std::string& programFolder,
         balloon("客户端异常未修复");
         return;
     }
-    bool ok = repairService(platform::serviceManager(), kCompanionServiceName, programFolder);
-    if (ok) {
-        if (sendControlRequest(url)) {
-            balloon("客户端服务修复成功");
-            return;
-        }
-        ok = false;
-    }
-    balloon("客户端服务修复失败，请联系管理人员！");
+    // The request is repeated once the service could be started.
+    if (repairService(platform::serviceManager(), kCompanionServiceName, programFolder) && sendControlRequest(url))
+        balloon("客户端服务修复成功");
+    else
+        balloon("客户端服务修复失败，请联系管理人员！");
 }
 
 void handOverUpdate(const std::string& question, const std::string& url, const std::string& programFolder,
