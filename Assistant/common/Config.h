@@ -11,6 +11,11 @@ namespace kx {
 
 using Json = nlohmann::ordered_json;
 
+// Error classes raised by loadJsonFile.
+inline constexpr const char* kFileOpenErrorClass = "EFOpenError";
+inline constexpr const char* kJsonParseErrorClass = "EJsonParseError";
+inline constexpr const char* kJsonTypeErrorClass = "EJsonTypeError";
+
 // conf/sys.ini
 std::string readSysIni(const std::string& section, const std::string& key,
                        const std::string& defaultValue, const std::string& programFolder);
