@@ -1,6 +1,7 @@
 // Program entry of Kestrix Assistant.
 #include "Main.h"
 #include "QtPrompter.h"
+#include "bridge/SigningLibrary.h"
 #include "common/Prompter.h"
 #include "common/WindowMessages.h"
 #include "platform/Process.h"
@@ -9,6 +10,7 @@
 #include <QSocketNotifier>
 
 #include <csignal>
+#include <cstdio>
 #include <memory>
 
 using namespace kx;
@@ -51,6 +53,12 @@ int main(int argc, char** argv)
     if (platform::acquireInstanceLock("kestrixAssistant") == platform::InstanceLockResult::AlreadyRunning) {
         refuse("程序已经运行");
         return 1;
+    }
+    // The signing library belongs to the process: without it the client does not start.
+    std::string signingError;
+    if (!loadSigningLibrary(platform::executableFolder(), signingError)) {
+        std::fprintf(stderr, "Kestrix Assistant cannot start: %s\n", signingError.c_str());
+        return 2;
     }
 
     TfrmMain frmMain(platform::executableFolder());

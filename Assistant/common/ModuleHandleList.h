@@ -19,6 +19,10 @@ public:
     // Adds the handle unless it is listed already; waits at most `wait` for the mutex.
     // False when the wait timed out (the list is then left untouched) or the list does not exist.
     bool add(platform::LibraryHandle handle, std::chrono::milliseconds wait);
+    enum class Registration { Added, Listed, Skipped };
+    // Like add, telling whether the handle was newly added (the list then holds a library
+    // reference of its own), was listed already, or was skipped (wait timed out, no list).
+    Registration registerHandle(platform::LibraryHandle handle, std::chrono::milliseconds wait);
     bool contains(platform::LibraryHandle handle, std::chrono::milliseconds wait);
     // Removes the handle; false when the wait timed out or it was not listed.
     bool remove(platform::LibraryHandle handle, std::chrono::milliseconds wait);
