@@ -101,7 +101,7 @@ void onFault(int signo, siginfo_t* info, void* ucontext)
 std::string describe(const GuardFrame& f)
 {
     char address[32];
-    std::snprintf(address, sizeof address, "%p", f.address);
+    std::snprintf(address, sizeof address, "0x%zx", reinterpret_cast<std::size_t>(f.address));
     switch (f.signo) {
     case SIGSEGV:
         return std::string("Access violation at address ") + address + " (SIGSEGV)";
