@@ -4,6 +4,7 @@
 #include "bridge/SigningLibrary.h"
 #include "common/Prompter.h"
 #include "common/WindowMessages.h"
+#include "platform/Memory.h"
 #include "platform/Process.h"
 
 #include <QApplication>
@@ -34,6 +35,7 @@ void refuse(const char* text)
 int main(int argc, char** argv)
 {
     std::signal(SIGPIPE, SIG_IGN);
+    platform::returnLargeBlocksToSystem();
     // Without a reachable display the program runs on Qt's offscreen platform: the HTTP service
     // and every non-visual function work, message boxes go to standard error.
     if (!platform::displayAvailable() && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))

@@ -3,8 +3,8 @@
 #include "bridge/RuntimeForm.h"
 #include "common/TextCodec.h"
 #include "platform/FaultGuard.h"
+#include "platform/ZeroedMemory.h"
 
-#include <cstdlib>
 #include <exception>
 #include <memory>
 #include <string_view>
@@ -13,20 +13,24 @@ namespace kx {
 
 namespace {
 
-struct FreeDeleter {
-    void operator()(char16_t* p) const { std::free(p); }
-};
-using ResultBuffer = std::unique_ptr<char16_t, FreeDeleter>;
+// A zero-filled result buffer: a page the module never writes costs no memory.
+class ResultBuffer {
+public:
+    explicit ResultBuffer(std::size_t units)
+        : units_(units), data_(static_cast<char16_t*>(platform::acquireZeroed(units * sizeof(char16_t))))
+    {
+        if (!data_)
+            throw std::bad_alloc();
+    }
+    ~ResultBuffer() { platform::releaseZeroed(data_, units_ * sizeof(char16_t)); }
+    ResultBuffer(const ResultBuffer&) = delete;
+    ResultBuffer& operator=(const ResultBuffer&) = delete;
+    char16_t* get() const { return data_; }
 
-ResultBuffer allocateResult(std::size_t units)
-{
-    // calloc takes large blocks straight from fresh zero pages: a page the module never writes
-    // costs no memory.
-    ResultBuffer buffer(static_cast<char16_t*>(std::calloc(units, sizeof(char16_t))));
-    if (!buffer)
-        throw std::bad_alloc();
-    return buffer;
-}
+private:
+    std::size_t units_;
+    char16_t* data_;
+};
 
 std::string textBeforeNul(const char16_t* buffer, std::size_t units)
 {
@@ -120,7 +124,7 @@ CallOutcome callCForm(void* entry, const std::string& data, const std::string& c
 {
     const std::u16string data16 = utf8ToUtf16(data);
     const std::u16string config16 = utf8ToUtf16(config);
-    ResultBuffer buffer = allocateResult(resultUnits);
+    ResultBuffer buffer(resultUnits);
     Call call;
     call.entry = entry;
     call.a = data16.c_str();
@@ -135,7 +139,7 @@ CallOutcome callCForm(void* entry, const std::string& data, const std::string& c
 CallOutcome callAgencyForm(void* entry, const std::string& params)
 {
     const std::u16string params16 = utf8ToUtf16(params);
-    ResultBuffer buffer = allocateResult(kResultUnits);
+    ResultBuffer buffer(kResultUnits);
     Call call;
     call.entry = entry;
     call.a = params16.c_str();

@@ -42,19 +42,24 @@ std::string wrapScriptReply(const std::string& prefix, const std::string& dataOb
 
 std::string buildScriptReply(const std::string& id, const std::string& prefix, const std::string& result)
 {
-    Json data = Json::object();
-    data["id"] = id;
+    // Written straight into the reply: a module result can be tens of megabytes.
+    Json idText = id;
+    std::string reply;
+    reply.reserve(prefix.size() + id.size() + result.size() + 128);
+    reply += "<script>";
+    reply += prefix;
+    reply += "var data={\"id\":";
+    reply += compactJson(idText);
+    reply += ",\"ret\":";
     if (isBlankText(result)) {
-        data["ret"] = nullptr;
-    } else {
-        auto parsed = parseStrictJson(result);
-        if (!parsed)
-            throw KxError("EJsonParserException", "The module result is not JSON");
-        if (!parsed->is_object())
+        reply += "null";
+    } else if (!appendCompactObject(reply, result)) {
+        if (parseStrictJson(result))
             throw KxError("EJsonCastException", "The module result is not a JSON object");
-        data["ret"] = std::move(*parsed);
+        throw KxError("EJsonParserException", "The module result is not JSON");
     }
-    return wrapScriptReply(prefix, compactJson(data));
+    reply += "};window.parent.postMessage(JSON.stringify(data), \"*\")</script>";
+    return reply;
 }
 
 } // namespace kx

@@ -58,6 +58,42 @@ TEST(CompactJson, EscapesOnlyQuoteBackslashAndControlCharacters)
     EXPECT_EQ(buildErrorBody("2003", "未找到指定的DLL文件"), "{\"ret_code\":\"2003\",\"ret_msg\":\"未找到指定的DLL文件\"}");
 }
 
+TEST(CompactJson, RewritesAnObjectResultInOnePass)
+{
+    const struct {
+        const char* in;
+        const char* out; // nullptr: refused
+    } cases[] = {
+        {"{}", "{}"},
+        {" {\r\n \"b\" : [ 1 , 2 ] ,\t\"a\" : {\"x\":null} } ", "{\"b\":[1,2],\"a\":{\"x\":null}}"},
+        {"{\"n\":[-0,1.50,2e+10,12345678901234567890123]}", "{\"n\":[-0,1.50,2e+10,12345678901234567890123]}"},
+        {"{\"s\":\"\\u4e2d\\/\\u0001\\ud83d\\ude00\\\"\\\\ 中\"}", "{\"s\":\"中/\\u0001\U0001F600\\\"\\\\ 中\"}"},
+        {"{\"t\":[true,false,null]}", "{\"t\":[true,false,null]}"},
+        {"\xEF\xBB\xBF{}", "{}"},
+        {"[1,2]", nullptr},
+        {"\"s\"", nullptr},
+        {"{} {}", nullptr},
+        {"{\"a\":1,}", nullptr},
+        {"{\"a\":01}", nullptr},
+        {"{\"a\":\"x\ty\"}", nullptr},        // raw control character
+        {"{\"a\":\"\xFF\"}", nullptr},          // invalid UTF-8
+        {"{\"a\":\"\\ud800\"}", nullptr},      // lone surrogate
+        {"{\"a\":tru}", nullptr},
+        {"{\"a\"", nullptr},
+    };
+    for (const auto& c : cases) {
+        std::string out = "P";
+        const bool ok = appendCompactObject(out, c.in);
+        EXPECT_EQ(ok, c.out != nullptr) << c.in;
+        EXPECT_EQ(out, c.out ? std::string("P") + c.out : "P") << c.in;
+        // Whatever strict JSON accepts as an object, the rewrite accepts too.
+        auto strict = parseStrictJson(c.in);
+        if (ok && strict && strict->is_object()) {
+            EXPECT_EQ(*parseStrictJson(out.substr(1)), *strict) << c.in;
+        }
+    }
+}
+
 TEST(Base64Text, DecodesLenientlyAndEncodesOnOneLine)
 {
     const struct {
