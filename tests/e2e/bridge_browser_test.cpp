@@ -100,7 +100,7 @@ std::string dumpDom(const std::string& url)
         const std::string dataDir = "--user-data-dir=" + profile + "/profile";
         ::execlp("chromium", "chromium", "--headless=new", "--no-sandbox", "--disable-gpu", "--disable-quic",
                  "--no-first-run", "--disable-background-networking", "--disable-component-update",
-                 "--disable-sync", dataDir.c_str(), "--virtual-time-budget=5000", "--dump-dom", url.c_str(),
+                 "--disable-sync", dataDir.c_str(), "--virtual-time-budget=10000", "--dump-dom", url.c_str(),
                  static_cast<char*>(nullptr));
         ::_exit(127);
     }
@@ -144,8 +144,12 @@ TEST(BridgeBrowser, PageReceivesThePostedResultAndTheCallback)
     ProgramFolder folder;
     folder.installModule("libc_module.so", "comp/print/libc_module.so");
     folder.writeFile("conf/dll.ini", "[MODULE-DLLPATH]\r\nprint=comp\\print\\libc_module.so\r\n[MODULE-LANG]\r\nprint=c\r\n");
+    folder.writeFile("data/text/json2.txt", "window.prefixRan=true;\r\n");
     ASSERT_TRUE(folder.start()) << folder.output();
 
+    // The first call loads the module; in slow (sanitizer) builds that could outlast the page's time.
+    const HttpReply first = get(folder.port(), "/print?func=hello");
+    ASSERT_EQ(first.status, 200) << first.body;
     const std::string service = "http://127.0.0.1:" + std::to_string(folder.port());
     PageServer server(R"(<!DOCTYPE html><html><head><meta charset="utf-8"><title>waiting</title></head><body><script>
 var got = {};

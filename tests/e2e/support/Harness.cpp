@@ -306,6 +306,12 @@ void ProgramFolder::launch()
         int devnull = ::open("/dev/null", O_RDONLY);
         ::dup2(devnull, 0);
         ::unsetenv("DISPLAY");
+        // In sanitizer builds: what the signing library's runtime holds until exit is no leak.
+        const char* lsan = std::getenv("LSAN_OPTIONS");
+        std::string lsanOptions = lsan ? lsan : "";
+        if (lsanOptions.find("suppressions=") == std::string::npos)
+            ::setenv("LSAN_OPTIONS", (lsanOptions + (lsanOptions.empty() ? "" : ":") +
+                                      "suppressions=" KX_LSAN_SUPPRESSIONS).c_str(), 1);
         ::unsetenv("WAYLAND_DISPLAY");
         std::string exe = path_ + "/KestrixAssistant";
         ::execl(exe.c_str(), exe.c_str(), static_cast<char*>(nullptr));
