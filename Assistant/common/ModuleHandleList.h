@@ -1,6 +1,7 @@
 #pragma once
 // The process-wide list of module library handles, guarded by "ComponentHandleMutex". Created
 // empty at start-up before the HTTP service opens; every handle in it is released at exit.
+#include "common/TimedMutex.h"
 #include "platform/DynamicLibrary.h"
 
 #include <chrono>
@@ -31,7 +32,7 @@ public:
     std::vector<platform::LibraryHandle> snapshot();
 
 private:
-    std::timed_mutex mutex_; // "ComponentHandleMutex"
+    TimedMutex mutex_; // "ComponentHandleMutex"
     bool exists_ = false;
     std::vector<platform::LibraryHandle> handles_;
 };
