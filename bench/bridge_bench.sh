@@ -6,6 +6,7 @@
 #     time (target: at least 100 MB/s);
 #  3. peak resident memory growth of the client while 16 such /camera calls run at once
 #     (target: under 300 MB, although each call owns a 64 MiB result buffer).
+# KX_BENCH_RESULT_MIB sets the size of the /camera result (default 16).
 # Usage: bench/bridge_bench.sh [build-folder]   (default: build; build KestrixAssistant,
 # demo_program_folder, demo_modules and kx_test_modules first)
 set -euo pipefail
@@ -54,7 +55,8 @@ printf '/heart  %10s req/s (8 connections)\n/print  %10s req/s (8 connections)  
   "$heart" "$print" "$(echo "$print / $heart" | bc -l)"
 
 # 2 and 3. 16 MiB results at /camera. The payload's data {"mib":16} asks for the size.
-payload=$(printf '{"data":[{"mib":16}]}' | base64 -w0 | sed 's/+/%2B/g; s/\//%2F/g; s/=/%3D/g')
+mib="${KX_BENCH_RESULT_MIB:-16}"
+payload=$(printf '{"data":[{"mib":%d}]}' "$mib" | base64 -w0 | sed 's/+/%2B/g; s/\//%2F/g; s/=/%3D/g')
 camera="$base/camera?id=1&func=big&payload=$payload"
 curl -sf "$camera" -o /dev/null # warm up
 sleep 1
@@ -70,7 +72,7 @@ done
 for p in "${curls[@]}"; do wait "$p"; done
 sleep 1
 after=$(rss_kb)
-printf '16 parallel /camera calls of 16 MiB: resident %d MiB before, peak %d MiB (growth %d MiB, target < 300), %d MiB a second after\n' \
+printf "16 parallel /camera calls of $mib MiB: resident %d MiB before, peak %d MiB (growth %d MiB, target < 300), %d MiB a second after\\n" \
   $((before / 1024)) $((peak / 1024)) $(((peak - before) / 1024)) $((after / 1024))
 
 total_bytes=0; total_time=0
@@ -78,5 +80,5 @@ for i in $(seq 8); do
   read -r bytes secs < <(curl -sf "$camera" -o /dev/null -w '%{size_download} %{time_total}\n')
   total_bytes=$((total_bytes + bytes)); total_time=$(echo "$total_time + $secs" | bc -l)
 done
-printf '/camera 16 MiB result, one call at a time: %.1f MB/s end to end (target >= 100)\n' \
+printf "/camera $mib MiB result, one call at a time: %.1f MB/s end to end (target >= 100)\\n" \
   "$(echo "$total_bytes / $total_time / 1000000" | bc -l)"

@@ -81,7 +81,7 @@ TEST_F(Invoker, ErrorBodiesInTheirOrder)
     const std::string noConfig = buildErrorBody("2004", "config参数为空");
     const struct {
         const char* module;
-        const char* function;
+        std::string function;
         const char* request;
         std::string expected;
     } cases[] = {
@@ -94,6 +94,7 @@ TEST_F(Invoker, ErrorBodiesInTheirOrder)
         {"print", "", "{}", noFunction},
         {"print", "absent", "{}", noFunction},
         {"print", "strlen", "{}", noFunction},                            // only the library's own exports
+        {"print", std::string("answer\0x", 8), "{}", noFunction},     // a NUL inside the name
         {"pos", "EchoUtf8", "{}", noConfig},
         {"pos", "EchoUtf8", "{\"config\":{\"appId\":\"\"}}", noConfig},
         {"pd", "Nope", "{}", noFunction},                                 // 2002 before 2004

@@ -29,7 +29,7 @@ void* librarySymbol(LibraryHandle library, const std::string& name)
 
 void* libraryExport(LibraryHandle library, const std::string& name)
 {
-    if (!library || name.empty())
+    if (!library || name.empty() || name.find('\0') != std::string::npos)
         return nullptr;
     void* symbol = dlsym(library, name.c_str());
     if (!symbol)
