@@ -129,8 +129,10 @@ TEST(UpdateHandOver, AcceptedInstallerIsHandedToTheCompanionService)
 
     ProgramFolder folder; // its path gets a blank below, like a folder under "Program Files"
     const std::string spaced = folder.path() + "/Kestrix Assistant";
+    std::vector<fs::path> entries(fs::directory_iterator(folder.path()), fs::directory_iterator());
     fs::create_directories(spaced + "/conf");
-    fs::copy_file(folder.file("KestrixAssistant"), spaced + "/KestrixAssistant");
+    for (const fs::path& entry : entries) // the binary and what the harness installed beside it
+        fs::copy(entry, fs::path(spaced) / entry.filename(), fs::copy_options::recursive | fs::copy_options::overwrite_existing);
     LoopbackHttpServer companion([](const RecordedRequest&) { return CannedReply{}; }, folder.port() + 2);
     LoopbackHttpServer updates([](const RecordedRequest&) {
         return CannedReply{200, {{"app_name", "setup 2.exe"}}, "installer bytes"};
@@ -144,15 +146,23 @@ TEST(UpdateHandOver, AcceptedInstallerIsHandedToTheCompanionService)
     struct Guard {
         pid_t pid;
         bool* ended;
+        std::string output;
         ~Guard()
         {
             if (!*ended)
                 endChild(pid);
+            if (::testing::Test::HasFailure()) {
+                std::ifstream log(output, std::ios::binary);
+                std::cerr << "---- program output ----\n" << log.rdbuf() << "\n----\n";
+            }
         }
     };
     bool ended = false;
-    Guard guard{program, &ended};
-    ASSERT_TRUE(waitFor([&] { return get(folder.port(), "/heart").status == 200; }, std::chrono::seconds(20)));
+    Guard guard{program, &ended, output};
+    // (Another copy running on this machine would hold the single-instance lock: the program then
+    // shows "程序已经运行" on the display instead of starting, which the window list reveals.)
+    ASSERT_TRUE(waitFor([&] { return get(folder.port(), "/heart").status == 200; }, std::chrono::seconds(20)))
+        << "windows: " << run("DISPLAY=" + display.name() + " xdotool search --onlyvisible --name . getwindowname %@");
 
     // The update question appears as a message box; "y" presses its Yes button.
     std::string window;
@@ -178,8 +188,4 @@ TEST(UpdateHandOver, AcceptedInstallerIsHandedToTheCompanionService)
     get(folder.port(), "/appctrl?cmd=1");
     EXPECT_TRUE(waitFor([&] { return ended = ::waitpid(program, nullptr, WNOHANG) == program; },
                         std::chrono::seconds(15)));
-    if (::testing::Test::HasFailure()) {
-        std::ifstream log(output, std::ios::binary);
-        std::cerr << "---- program output ----\n" << log.rdbuf() << "\n----\n";
-    }
 }
