@@ -1,6 +1,7 @@
 #include "common/FolderTools.h"
 
 #include <filesystem>
+#include <vector>
 
 namespace kx {
 namespace fs = std::filesystem;

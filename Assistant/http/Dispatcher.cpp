@@ -1,0 +1,230 @@
+#include "http/Dispatcher.h"
+
+#include "common/Errors.h"
+#include "common/TextCodec.h"
+#include "http/ParameterDecoder.h"
+
+#include <ctime>
+#include <filesystem>
+
+namespace kx::http {
+
+void Dispatcher::add(const std::string& path, std::unique_ptr<WebComponent> component)
+{
+    table_.emplace_back(path, std::move(component));
+}
+
+void Dispatcher::initAll()
+{
+    for (auto& [path, component] : table_)
+        component->init();
+}
+
+WebComponent* Dispatcher::find(const std::string& path) const
+{
+    for (const auto& [p, component] : table_)
+        if (p == path)
+            return component.get();
+    return nullptr;
+}
+
+void Dispatcher::dispatch(HttpRequest& request, HttpResponse& response, bool& closeConnection) const
+{
+    WebComponent* component = request.path.starts_with("/") ? find(request.path) : nullptr;
+    if (!component) {
+        response = HttpResponse{};
+        response.status = 404;
+        response.setBody("<html> 404 " + reasonText(404) + "</html>");
+        closeConnection = true;
+        return;
+    }
+    response.status = 200;
+    auto fail = [&](const std::string& errorClass, const std::string& message) {
+        response = HttpResponse{};
+        response.status = 500;
+        response.setBody(errorPage(component->className(), errorClass, message));
+        response.contentType = "text/html; charset=utf-8";
+    };
+    try {
+        component->Service(request, response);
+    } catch (const std::exception& e) {
+        fail(errorClassName(e), e.what());
+    } catch (...) {
+        fail("unknown error", "an error of unknown type was raised");
+    }
+}
+
+std::string reasonText(int status)
+{
+    switch (status) {
+    case 100: return "Continue";
+    case 101: return "Switching Protocols";
+    case 200: return "OK";
+    case 201: return "Created";
+    case 202: return "Accepted";
+    case 203: return "Non-authoritative Information";
+    case 204: return "No Content";
+    case 205: return "Reset Content";
+    case 206: return "Partial Content";
+    case 301: return "Moved Permanently";
+    case 302: return "Moved Temporarily";
+    case 303: return "See Other";
+    case 304: return "Not Modified";
+    case 305: return "Use Proxy";
+    case 307: return "Temporary Redirect";
+    case 400: return "Bad Request";
+    case 401: return "Unauthorized";
+    case 402: return "Payment Required";
+    case 403: return "Forbidden";
+    case 404: return "Not Found";
+    case 405: return "Method not allowed";
+    case 406: return "Not Acceptable";
+    case 407: return "Proxy Authentication Required";
+    case 408: return "Request Timeout";
+    case 409: return "Conflict";
+    case 410: return "Gone";
+    case 411: return "Length Required";
+    case 412: return "Precondition Failed";
+    case 413: return "Request Entity Too Large";
+    case 414: return "Request-URI Too Long";
+    case 415: return "Unsupported Media Type";
+    case 416: return "Requested Range Not Satisfiable";
+    case 417: return "Expectation Failed";
+    case 500: return "Internal Server Error";
+    case 501: return "Not Implemented";
+    case 502: return "Bad Gateway";
+    case 503: return "Service Unavailable";
+    case 504: return "Gateway timeout";
+    case 505: return "HTTP version not supported";
+    default: return "Unknown Response Code";
+    }
+}
+
+std::string defaultBody(int status)
+{
+    return "<HTML><BODY><B>" + std::to_string(status) + " " + reasonText(status) + "</B></BODY></HTML>";
+}
+
+namespace {
+
+std::string htmlEscape(const std::string& s)
+{
+    std::string out;
+    out.reserve(s.size());
+    for (char c : s) {
+        switch (c) {
+        case '<': out += "&lt;"; break;
+        case '>': out += "&gt;"; break;
+        case '&': out += "&amp;"; break;
+        case '"': out += "&quot;"; break;
+        default: out += c;
+        }
+    }
+    return out;
+}
+
+std::string contentTypeForFile(const std::string& path)
+{
+    std::string ext = std::filesystem::path(path).extension().string();
+    for (char& c : ext)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (ext == ".png") return "image/png";
+    if (ext == ".gif") return "image/gif";
+    if (ext == ".jpg" || ext == ".jpeg") return "image/jpeg";
+    if (ext == ".bmp") return "image/bmp";
+    if (ext == ".htm" || ext == ".html") return "text/html";
+    if (ext == ".txt") return "text/plain";
+    if (ext == ".json") return "application/json";
+    if (ext == ".pdf") return "application/pdf";
+    return "application/octet-stream";
+}
+
+bool noBodyStatus(int status)
+{
+    return (status >= 100 && status < 200) || status == 204 || status == 304;
+}
+
+} // namespace
+
+std::string errorPage(const std::string& componentClass, const std::string& errorClass,
+                      const std::string& message)
+{
+    return "<!DOCTYPE html>\r\n<html>\r\n<head>\r\n<title>500 Internal Error</title>\r\n</head>\r\n"
+           "<body>\r\n<h1>Exception in " + htmlEscape(componentClass) + ": " + htmlEscape(errorClass) +
+           "</h1>\r\n<p>Exception message: " + htmlEscape(message) + "</p>\r\n</body>\r\n</html>\r\n";
+}
+
+std::string httpDate(long long secondsSinceEpoch)
+{
+    static const char* days[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+    static const char* months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                   "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    std::time_t t = static_cast<std::time_t>(secondsSinceEpoch);
+    std::tm tm{};
+    gmtime_r(&t, &tm);
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%s, %02d %s %04d %02d:%02d:%02d GMT", days[tm.tm_wday], tm.tm_mday,
+                  months[tm.tm_mon], tm.tm_year + 1900, tm.tm_hour, tm.tm_min, tm.tm_sec);
+    return buf;
+}
+
+ReplyHead buildReply(const HttpResponse& response, const std::string& method, bool keepAlive, long long now)
+{
+    ReplyHead reply;
+    const bool isHead = method == "HEAD";
+    std::string contentType = response.contentType;
+    std::string disposition = response.contentDisposition;
+    unsigned long long contentLength = 0;
+
+    bool servingFile = false;
+    if (response.filePath) {
+        std::error_code ec;
+        auto size = std::filesystem::file_size(*response.filePath, ec);
+        if (!ec && std::filesystem::is_regular_file(*response.filePath, ec)) {
+            servingFile = true;
+            reply.fileSize = size;
+            contentLength = size;
+            if (!isHead)
+                reply.filePath = *response.filePath;
+            if (contentType.empty())
+                contentType = contentTypeForFile(*response.filePath);
+            if (disposition.empty())
+                disposition = "attachment; filename=\"" +
+                              std::filesystem::path(*response.filePath).filename().string() + "\";";
+        }
+    }
+
+    if (!servingFile) {
+        std::string text;
+        if (response.bodySet) {
+            text = response.body;
+            if (contentType.empty())
+                contentType = "text/html; charset=ISO-8859-1";
+        } else if (!isHead && !noBodyStatus(response.status)) {
+            text = defaultBody(response.status);
+            contentType = "text/html; charset=utf-8";
+        }
+        const std::string charset = charsetOf(contentType);
+        if (charset.empty() || charset == "iso-8859-1" || charset == "latin1" || charset == "us-ascii")
+            reply.body = utf8ToLatin1(text);
+        else
+            reply.body = std::move(text);
+        contentLength = reply.body.size();
+        if (isHead)
+            reply.body.clear();
+    }
+
+    std::string& h = reply.head;
+    h.reserve(256);
+    h += "HTTP/1.1 " + std::to_string(response.status) + " " + reasonText(response.status) + "\r\n";
+    h += keepAlive ? "Connection: keep-alive\r\n" : "Connection: close\r\n";
+    if (!disposition.empty())
+        h += "Content-Disposition: " + disposition + "\r\n";
+    if (!contentType.empty())
+        h += "Content-Type: " + contentType + "\r\n";
+    h += "Content-Length: " + std::to_string(contentLength) + "\r\n";
+    h += "Date: " + httpDate(now) + "\r\n\r\n";
+    return reply;
+}
+
+} // namespace kx::http
