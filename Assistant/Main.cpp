@@ -48,6 +48,8 @@ TfrmMain::TfrmMain(const std::string& programFolder, QWidget* parent)
     tmrTray->setObjectName("tmrTray");
     tmrTray->setInterval(300);
 
+    createShell();
+
     windowId_ = registerWindow(kMainWindowClass, kApplicationTitle, std::make_shared<MainMessageTarget>(this));
 }
 
@@ -145,6 +147,7 @@ void TfrmMain::exitApplication()
     }
     ModuleHandleList::instance().releaseAll();
     saveLogFile();
+    removeTrayIcon();
     QCoreApplication::quit();
 }
 
@@ -157,6 +160,12 @@ std::intptr_t TfrmMain::WndProc(unsigned message, std::uintptr_t wParam, std::in
         exitApplication();
         return 0;
 
+    case WM_LOADING_SHOW:
+        loadingShow();
+        return 0;
+    case WM_LOADING_HIDE:
+        loadingHide();
+        return 0;
     default:
         return 0;
     }

@@ -1,0 +1,19 @@
+#include "settings/DialogLook.h"
+
+#include <QGuiApplication>
+#include <QScreen>
+#include <QWidget>
+
+void applyDialogLook(QWidget* dialog, int clientWidth, int clientHeight)
+{
+    dialog->setWindowFlags(Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::CustomizeWindowHint |
+                           Qt::WindowTitleHint | Qt::WindowCloseButtonHint | Qt::WindowStaysOnTopHint);
+    dialog->setFixedSize(clientWidth, clientHeight);
+    QFont font(QStringLiteral("Tahoma"));
+    font.setPixelSize(11);
+    dialog->setFont(font);
+    if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+        const QRect area = screen->availableGeometry();
+        dialog->move(area.x() + (area.width() - clientWidth) / 2, area.y() + (area.height() - clientHeight) / 2);
+    }
+}
