@@ -79,7 +79,7 @@ void TfrmAbout::showEvent(QShowEvent* event)
 
 void TfrmAbout::FormShow()
 {
-    raise();
+    bringToFront(this);
     try {
         lblVer->setText(QString::fromStdString(kx::aboutVersionCaption(appFileDir)));
         lstDllVer->clear();

@@ -17,3 +17,11 @@ void applyDialogLook(QWidget* dialog, int clientWidth, int clientHeight)
         dialog->move(area.x() + (area.width() - clientWidth) / 2, area.y() + (area.height() - clientHeight) / 2);
     }
 }
+
+void bringToFront(QWidget* window)
+{
+    // The offscreen platform has no stacking order to change.
+    if (QGuiApplication::platformName() != QLatin1String("offscreen"))
+        window->raise();
+    window->setWindowState(window->windowState() & ~(Qt::WindowMinimized | Qt::WindowMaximized));
+}

@@ -4,3 +4,5 @@
 class QWidget;
 
 void applyDialogLook(QWidget* dialog, int clientWidth, int clientHeight);
+// Raises the window above its siblings and restores it from minimised or maximised.
+void bringToFront(QWidget* window);

@@ -180,8 +180,7 @@ void TfrmPrintSet::FormShow()
     } catch (const std::exception& e) {
         showMessage(e.what(), BoxIcon::Error);
     }
-    raise();
-    setWindowState(windowState() & ~(Qt::WindowMinimized | Qt::WindowMaximized));
+    bringToFront(this);
     cbbBillCode->setFocus();
 }
 

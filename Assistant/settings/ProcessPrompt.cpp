@@ -2,6 +2,7 @@
 
 #include "common/Paths.h"
 #include "common/Prompter.h"
+#include "settings/DialogLook.h"
 
 #include <QBitmap>
 #include <QFileInfo>
@@ -77,8 +78,7 @@ void TfrmPrintPrompt::FormCreate(const std::string& programFolder)
 void TfrmPrintPrompt::showEvent(QShowEvent* event)
 {
     QWidget::showEvent(event);
-    raise();
-    setWindowState(windowState() & ~(Qt::WindowMinimized | Qt::WindowMaximized));
+    bringToFront(this);
 }
 
 void TfrmPrintPrompt::updateMask()

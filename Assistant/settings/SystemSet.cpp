@@ -128,8 +128,7 @@ void TfrmSysSet::showEvent(QShowEvent* event)
 
 void TfrmSysSet::FormShow()
 {
-    raise();
-    setWindowState(windowState() & ~(Qt::WindowMinimized | Qt::WindowMaximized));
+    bringToFront(this);
     lblIp->setText(QString::fromStdString(readSysIni("HTTP", "server.ip", "127.0.0.1", appFileDir)));
     lblPort->setText(QString::fromStdString(readSysIni("HTTP", "server.port", "13526", appFileDir)));
     // Shown as read: an empty value stays empty here.

@@ -1,0 +1,101 @@
+#pragma once
+// Helpers shared by the Qt tests: a scripted prompter, a temporary program folder and a way to
+// act on a modal dialog while its exec() runs.
+#include "common/Prompter.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QWidget>
+
+#include <deque>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace kx::platform {
+// Points the start-with-system flag store at another file (empty restores the default).
+void setAutoRunStorePath(const std::string& path);
+} // namespace kx::platform
+
+// Answers message boxes from a queue (the default button when the queue is empty) and records
+// every request.
+class ScriptedPrompter : public kx::Prompter {
+public:
+    int messageBox(const kx::MessageBoxRequest& request) override
+    {
+        requests.push_back(request);
+        if (answers.empty())
+            return request.defaultButton;
+        const int a = answers.front();
+        answers.pop_front();
+        return a;
+    }
+    std::vector<std::string> texts() const
+    {
+        std::vector<std::string> out;
+        for (const auto& r : requests)
+            out.push_back(r.text);
+        return out;
+    }
+
+    std::deque<int> answers;
+    std::vector<kx::MessageBoxRequest> requests;
+};
+
+inline std::shared_ptr<ScriptedPrompter> installScriptedPrompter()
+{
+    auto p = std::make_shared<ScriptedPrompter>();
+    kx::setPrompter(p);
+    return p;
+}
+
+// A program folder with conf/ and data/json/ in a temporary directory.
+class TempProgramFolder {
+public:
+    TempProgramFolder()
+    {
+        QDir(dir_.path()).mkpath("conf");
+        QDir(dir_.path()).mkpath("data/json");
+    }
+    std::string path() const { return dir_.path().toStdString(); }
+    QString file(const QString& rel) const { return dir_.path() + "/" + rel; }
+    void write(const QString& rel, const QByteArray& bytes) const
+    {
+        QDir(dir_.path()).mkpath(QFileInfo(file(rel)).path());
+        QFile f(file(rel));
+        f.open(QIODevice::WriteOnly | QIODevice::Truncate);
+        f.write(bytes);
+    }
+    QByteArray read(const QString& rel) const
+    {
+        QFile f(file(rel));
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+    }
+
+private:
+    QTemporaryDir dir_;
+};
+
+// Runs action on the first visible top-level widget of type T once it appears (polling every
+// 20 ms while a modal loop runs), so a test can drive a dialog shown with exec().
+template <class T>
+void whenShown(std::function<void(T*)> action)
+{
+    auto* timer = new QTimer(qApp);
+    timer->setInterval(20);
+    QObject::connect(timer, &QTimer::timeout, [timer, action] {
+        for (QWidget* w : QApplication::topLevelWidgets()) {
+            if (auto* t = qobject_cast<T*>(w); t && t->isVisible()) {
+                timer->stop();
+                timer->deleteLater();
+                action(t);
+                return;
+            }
+        }
+    });
+    timer->start();
+}
