@@ -14,7 +14,7 @@ packages=(
   ca-certificates
 )
 if [ "${1:-}" = "--bench" ]; then
-  packages+=(wrk nginx-light)
+  packages+=(wrk nginx-light curl bc)
 fi
 
 missing=()
