@@ -1,6 +1,8 @@
 // TfrmMain's tray icon, menus, menu commands, settings dialogs and loading counter.
 #include "Main.h"
 
+#include "Resources.h"
+
 #include "common/Prompter.h"
 #include "common/SystemSettings.h"
 #include "common/WindowMessages.h"
@@ -38,6 +40,7 @@ QAction* addItem(QMenu* menu, const char* name, const char* caption)
 
 QIcon applicationIcon()
 {
+    kxEnsureResources();
     QIcon icon(QStringLiteral(":/icons/kestrix.png"));
     icon.addFile(QStringLiteral(":/icons/kestrix-large.png"));
     return icon;

@@ -1,5 +1,6 @@
 #include "settings/About.h"
 
+#include "Resources.h"
 #include "common/AboutInfo.h"
 #include "common/Prompter.h"
 #include "common/WindowMessages.h"
@@ -29,6 +30,7 @@ TfrmAbout::TfrmAbout(QWidget* parent) : QDialog(parent)
     setObjectName("frmAbout");
     setWindowTitle(QString::fromUtf8("关于"));
     applyDialogLook(this, 458, 256);
+    kxEnsureResources();
     setWindowIcon(QIcon(QStringLiteral(":/icons/kestrix.png")));
 
     pnl1 = new QWidget(this);
