@@ -70,8 +70,9 @@ public:
     QAction* mniPrintSetting = nullptr;
     QAction* mniSys = nullptr;
     QSystemTrayIcon* trycnMain = nullptr;
-    // Watches the notification area after set-up: when it goes away and comes back, the icon is
-    // set up again as after a taskbar restart.
+    // Looks at the notification area every 300 ms after set-up: when it has gone away and comes
+    // back, the icon is set up again as after a taskbar restart. (A host that is gone for less than
+    // one look is not noticed; the toolkit then re-embeds the existing icon by itself.)
     QTimer* tmrTrayWatch = nullptr;
 
     // Puts up a fresh tray icon once a notification area exists, then stops tmrTray.

@@ -95,8 +95,9 @@ void TfrmMain::createShell()
     tmrTrayWatch->setObjectName("tmrTrayWatch");
     tmrTrayWatch->setInterval(300);
     connect(tmrTrayWatch, &QTimer::timeout, this, [this] {
+        // Only a loss after the icon was set up counts; while tmrTray runs it looks by itself.
         if (!QSystemTrayIcon::isSystemTrayAvailable()) {
-            trayLost_ = true;
+            trayLost_ = !tmrTray->isActive();
         } else if (trayLost_) {
             trayLost_ = false;
             taskbarCreated();
