@@ -9,8 +9,8 @@ void PrinterCatalog::load()
         return;
     loaded_ = true;
     names_ = QPrinterInfo::availablePrinterNames();
-    default_ = QPrinterInfo::defaultPrinterName();
-    current_ = !default_.isEmpty() && names_.contains(default_) ? default_
+    const QString systemDefault = QPrinterInfo::defaultPrinterName();
+    current_ = !systemDefault.isEmpty() && names_.contains(systemDefault) ? systemDefault
                : names_.isEmpty()                            ? QString()
                                                              : names_.front();
 }
@@ -32,7 +32,9 @@ QString PrinterCatalog::systemDefaultPrinter()
     load();
     if (names_.isEmpty())
         return {};
-    return default_.isEmpty() ? current_ : default_;
+    // Asked afresh each time, unlike the list and the current printer.
+    const QString now = QPrinterInfo::defaultPrinterName();
+    return now.isEmpty() ? current_ : now;
 }
 
 QString PrinterCatalog::currentPrinter()

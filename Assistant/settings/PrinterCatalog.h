@@ -1,7 +1,7 @@
 #pragma once
-// The installed printers as the print settings dialog sees them. The list, the default printer
-// and the program's current printer are determined the first time they are needed and kept for
-// the life of the process (a printer installed later is offered after a restart).
+// The installed printers as the print settings dialog sees them. The list and the program's
+// current printer are determined the first time they are needed and kept for the life of the
+// process (a printer installed later is offered after a restart).
 #include <QList>
 #include <QString>
 #include <QStringList>
@@ -19,7 +19,7 @@ class PrinterCatalog {
 public:
     bool hasPrinters();
     QStringList printerNames();
-    // The system's default printer; the current printer's name when no default is set;
+    // The system's default printer now; the current printer's name when no default is set;
     // empty when no printer is installed.
     QString systemDefaultPrinter();
     // The printer that was the system default when first needed (the first listed without one).
@@ -34,7 +34,6 @@ private:
 
     bool loaded_ = false;
     QStringList names_;
-    QString default_;
     QString current_;
 };
 
