@@ -20,8 +20,6 @@
 #include <QSystemTrayIcon>
 #include <QTimer>
 
-#include <chrono>
-#include <climits>
 
 using namespace kx;
 
@@ -201,12 +199,9 @@ void TfrmMain::rearmUpdateTimer(const QString& intervalText)
         showMessage(e.what(), BoxIcon::Error); // the timer stays stopped
         return;
     }
-    // Zero or fewer hours would make the timer fire without pause: it stays stopped instead.
-    // Periods beyond the timer's range are held at its longest period.
-    if (hours <= 0)
-        return;
-    const long long ms = static_cast<long long>(hours) * 3600000LL;
-    tmrUpApp->setInterval(static_cast<int>(std::min<long long>(ms, INT_MAX)));
+    if (hours == 0)
+        return; // no automatic check
+    tmrUpApp->setInterval(hours * 3600000);
     tmrUpApp->start();
 }
 

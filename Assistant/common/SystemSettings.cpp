@@ -6,6 +6,7 @@
 #include "common/PrintSettings.h"
 
 #include <charconv>
+#include <climits>
 
 namespace kx {
 namespace {
@@ -44,6 +45,9 @@ int updateIntervalHours(const std::string& boxText, const std::string& programFo
     auto [end, ec] = std::from_chars(first, last, hours);
     if (first == last || ec != std::errc() || end != last)
         throw KxError("EConvertError", "'" + text + "' is not a valid integer value");
+    // The period in milliseconds has to fit the timer.
+    if (hours < 0 || hours > INT_MAX / 3600000)
+        throw KxError("ERangeError", "'" + text + "' is not a valid update interval");
     return hours;
 }
 

@@ -14,7 +14,9 @@ std::string storedUpdateInterval(const std::string& programFolder);
 void saveSystemSettings(const std::string& programFolder, const std::string& intervalText, bool autoRun);
 
 // Hours between automatic update checks after the settings dialog closed: the box's text, or the
-// stored value when the box is empty, or "8". Raises KxError when the text is not a whole number.
+// stored value when the box is empty, or "8"; 0 means no automatic check. Raises KxError when the
+// text is not a whole number, is negative, or its period in milliseconds does not fit a timer
+// (more than 596 hours).
 int updateIntervalHours(const std::string& boxText, const std::string& programFolder);
 
 } // namespace kx

@@ -212,12 +212,15 @@ private slots:
     {
         QTest::addColumn<QByteArray>("stored");
         QTest::addColumn<QString>("box");
-        QTest::addColumn<int>("interval"); // 0 = timer stays stopped
+        QTest::addColumn<int>("interval"); // 0 = timer stays stopped, -1 = also an error box
         QTest::newRow("12 hours") << QByteArray() << "12" << 43200000;
         QTest::newRow("empty box: stored") << QByteArray("5") << "" << 18000000;
         QTest::newRow("empty box, empty stored: 8") << QByteArray("") << "" << 28800000;
-        QTest::newRow("not a number") << QByteArray("x") << "" << 0;
-        QTest::newRow("beyond the timer's range") << QByteArray("1000") << "" << INT_MAX;
+        QTest::newRow("longest period") << QByteArray("596") << "" << 596 * 3600000;
+        QTest::newRow("zero: no automatic check") << QByteArray("0") << "" << 0;
+        QTest::newRow("not a number") << QByteArray("x") << "" << -1;
+        QTest::newRow("beyond the timer's range") << QByteArray("597") << "" << -1;
+        QTest::newRow("negative") << QByteArray("-2") << "" << -1;
     }
 
     void mainWindowRearmsUpdateTimer()
@@ -239,11 +242,12 @@ private slots:
         main.openSystemSettings();
         QVERIFY(secondOpenIgnored);
         QCOMPARE(findWindow("TfrmSysSet", nullptr), WindowId(0));
-        QCOMPARE(main.tmrUpApp->isActive(), interval != 0);
-        if (interval != 0)
+        QCOMPARE(main.tmrUpApp->isActive(), interval > 0);
+        if (interval > 0)
             QCOMPARE(main.tmrUpApp->interval(), interval);
-        else
-            QVERIFY(prompts->texts().back().find("is not a valid integer") != std::string::npos);
+        const bool errorShown = !prompts->requests.empty() && prompts->requests.back().icon == BoxIcon::Error &&
+                                prompts->requests.back().text.find("is not a valid") != std::string::npos;
+        QCOMPARE(errorShown, interval < 0);
     }
 };
 

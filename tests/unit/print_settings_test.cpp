@@ -200,7 +200,9 @@ TEST_F(ProgramFolder, UpdateIntervalFallsBackToStoredValueThenEight)
     write("conf/sys.ini", "[APP]\napplication.upgrade.timer.interval=5\n");
     EXPECT_EQ(updateIntervalHours("", dir), 5);
     EXPECT_EQ(updateIntervalHours(" 7", dir), 7);
-    for (const char* bad : {"abc", "1.5", "12 ", "+-3"})
+    EXPECT_EQ(updateIntervalHours("596", dir), 596);
+    EXPECT_EQ(updateIntervalHours("0", dir), 0);
+    for (const char* bad : {"abc", "1.5", "12 ", "+-3", "-1", "597"})
         EXPECT_THROW(updateIntervalHours(bad, dir), KxError) << bad;
     write("conf/sys.ini", "[APP]\napplication.upgrade.timer.interval=x\n");
     EXPECT_THROW(updateIntervalHours("", dir), KxError);
