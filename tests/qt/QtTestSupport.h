@@ -80,6 +80,17 @@ private:
     QTemporaryDir dir_;
 };
 
+// The widgets of `wanted` in the order the Tab key visits them, starting from the first of them.
+inline QList<QWidget*> tabSequence(const QList<QWidget*>& wanted)
+{
+    QList<QWidget*> order;
+    QWidget* w = wanted.front();
+    for (int i = 0; i < 500 && order.size() < wanted.size(); ++i, w = w->nextInFocusChain())
+        if (wanted.contains(w) && !order.contains(w))
+            order << w;
+    return order;
+}
+
 // Runs action on the first visible top-level widget of type T once it appears (polling every
 // 20 ms while a modal loop runs), so a test can drive a dialog shown with exec().
 template <class T>

@@ -196,6 +196,16 @@ private slots:
         QCOMPARE(reopened->edtUpMargin->text(), QString("1.5"));
     }
 
+    void tabOrder()
+    {
+        auto dlg = openDialog();
+        const QList<QWidget*> order{dlg->cbbBillCode,   dlg->cbbPrinter,     dlg->cbbPaper,   dlg->cbbDirection,
+                                    dlg->edtUpMargin,   dlg->edtDownMargin,  dlg->edtLeftMargin,
+                                    dlg->edtRightMargin, dlg->edtOffsetX,    dlg->edtOffsetY, dlg->btnOk,
+                                    dlg->btnClose};
+        QCOMPARE(tabSequence(order), order);
+    }
+
     void noAndCancelCloseWithoutWriting()
     {
         const QByteArray before = R"({"00000000_PRINTER":{"Printer":"P0"}})";

@@ -106,6 +106,13 @@ private slots:
         QCOMPARE(dlg->lblHint->text(), QString::fromUtf8("*请输入数字"));
     }
 
+    void tabOrder()
+    {
+        auto dlg = openDialog();
+        const QList<QWidget*> order{dlg->chkAutoRun, dlg->edtInterval, dlg->btnOk, dlg->btnClose};
+        QCOMPARE(tabSequence(order), order);
+    }
+
     void fillsFromFilesAndFlag()
     {
         {
