@@ -92,7 +92,8 @@ inline QList<QWidget*> tabSequence(const QList<QWidget*>& wanted)
 }
 
 // Runs action on the first visible top-level widget of type T once it appears (polling every
-// 20 ms while a modal loop runs), so a test can drive a dialog shown with exec().
+// 20 ms while a modal loop runs), so a test can drive a dialog shown with exec(). Register it only
+// when such a window will appear: the polling (and what action refers to) lives until then.
 template <class T>
 void whenShown(std::function<void(T*)> action)
 {

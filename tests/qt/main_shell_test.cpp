@@ -9,6 +9,7 @@
 
 #include <QAction>
 #include <QBitmap>
+#include <QDialog>
 #include <QGuiApplication>
 #include <QLabel>
 #include <QListWidget>
@@ -72,6 +73,12 @@ private:
     }
 
 private slots:
+    void initTestCase()
+    {
+        // No printer may be found here, whatever the machine has installed.
+        qputenv("CUPS_SERVER", "/nonexistent/cups.sock");
+    }
+
     void init()
     {
         folder = std::make_unique<TempProgramFolder>();
@@ -96,6 +103,47 @@ private slots:
         QTest::qWait(400);
         QVERIFY(main.tmrTray->isActive());
         QVERIFY(!main.trycnMain->isVisible());
+    }
+
+    void menuItemsRunTheirCommands_data()
+    {
+        QTest::addColumn<QString>("item");
+        QTest::addColumn<QString>("dialog"); // class of the dialog it opens, or ""
+        QTest::addColumn<QString>("prompt"); // message box it asks, or ""
+        const QString noPrinter = u("未找到打印机，请先安装打印机");
+        const QString exit = u("确定要退出Kestrix客户端助手吗？");
+        QTest::newRow("tray print settings") << "mniPrintSet" << "" << noPrinter;
+        QTest::newRow("main print settings") << "mniPrintSetting" << "" << noPrinter;
+        QTest::newRow("tray system settings") << "mniSystem" << "TfrmSysSet" << "";
+        QTest::newRow("main system settings") << "mniSys" << "TfrmSysSet" << "";
+        QTest::newRow("about") << "mniAbout" << "TfrmAbout" << "";
+        QTest::newRow("tray exit") << "mniClose" << "" << exit;
+        QTest::newRow("main exit") << "mniExit" << "" << exit;
+    }
+
+    void menuItemsRunTheirCommands()
+    {
+        QFETCH(QString, item);
+        QFETCH(QString, dialog);
+        QFETCH(QString, prompt);
+        TfrmMain main(folder->path());
+        prompts->answers = {IDNO};
+        QString opened;
+        if (!dialog.isEmpty())
+            whenShown<QDialog>([&](QDialog* d) {
+                opened = findWindow(dialog.toStdString(), nullptr) ? dialog : QString("?");
+                d->close();
+            });
+        auto* action = main.findChild<QAction*>(item);
+        QVERIFY(action);
+        action->trigger();
+        if (!dialog.isEmpty()) {
+            QTRY_COMPARE(opened, dialog);
+        } else {
+            QTRY_COMPARE(prompts->requests.size(), std::size_t(1));
+            QCOMPARE(QString::fromStdString(prompts->requests[0].text), prompt);
+        }
+        QVERIFY(main.trycnMain != nullptr); // nothing exited
     }
 
     void balloonIsCutTo255Characters()
