@@ -1,14 +1,17 @@
 // Program entry of Kestrix Assistant.
 #include "Main.h"
 #include "QtPrompter.h"
+#include "bridge/SigningLibrary.h"
 #include "common/Prompter.h"
 #include "common/WindowMessages.h"
+#include "platform/Memory.h"
 #include "platform/Process.h"
 
 #include <QApplication>
 #include <QSocketNotifier>
 
 #include <csignal>
+#include <cstdio>
 #include <memory>
 
 using namespace kx;
@@ -32,6 +35,7 @@ void refuse(const char* text)
 int main(int argc, char** argv)
 {
     std::signal(SIGPIPE, SIG_IGN);
+    platform::returnLargeBlocksToSystem();
     // Without a reachable display the program runs on Qt's offscreen platform: the HTTP service
     // and every non-visual function work, message boxes go to standard error.
     if (!platform::displayAvailable() && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
@@ -51,6 +55,12 @@ int main(int argc, char** argv)
     if (platform::acquireInstanceLock("kestrixAssistant") == platform::InstanceLockResult::AlreadyRunning) {
         refuse("程序已经运行");
         return 1;
+    }
+    // The signing library belongs to the process: without it the client does not start.
+    std::string signingError;
+    if (!loadSigningLibrary(platform::executableFolder(), signingError)) {
+        std::fprintf(stderr, "Kestrix Assistant cannot start: %s\n", signingError.c_str());
+        return 2;
     }
 
     TfrmMain frmMain(platform::executableFolder());

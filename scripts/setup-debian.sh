@@ -11,6 +11,7 @@ packages=(
   fp-compiler
   xvfb trayer xdotool imagemagick x11-utils
   cups cups-bsd cups-client
+  chromium
   ca-certificates
 )
 if [ "${1:-}" = "--bench" ]; then

@@ -1,12 +1,66 @@
-/* Kestrix Assistant: interface for module library authors. */
+/*
+ * Kestrix Assistant module libraries: the calling forms a module library exports.
+ *
+ * A module library is a shared library named in conf/dll.ini under the program folder:
+ *
+ *   [MODULE-DLLPATH]  name=path of the library, relative to the program folder ("\" or "/")
+ *   [MODULE-LANG]     name=c  selects the C form below; any other value (the default "delphi")
+ *                     selects the Pascal runtime form (see README.md beside this file)
+ *
+ * The assistant calls one exported function per request; its export name comes from the page
+ * ("func", or "Method" at the agency endpoint).
+ *
+ * Texts are UTF-16 (char16_t), NUL-terminated. The caller owns every argument: do not change or
+ * free them, and copy what you want to keep after the call returns.
+ *
+ * C form: void f(const char16_t* data, const char16_t* config, char16_t* result)
+ *   data    the first element of the request's "data" array as compact JSON, "{}" when absent
+ *           (at /camera and /smart-card: a string element arrives bare, without quotation marks)
+ *   config  {"appId":"...","appFileDir":"<program folder>"}, "{}" when the request has no appId
+ *   result  a buffer of KX_RESULT_UNITS code units (KX_LARGE_RESULT_UNITS, zero-filled, at
+ *           /camera and /smart-card). Write a JSON object text, or nothing, and end it with a NUL:
+ *           a buffer without a NUL counts as an empty result; anything other than a JSON object
+ *           makes the page's request fail.
+ *
+ * Agency form (/NontaxAgencyActuator): void f(const char16_t* params, char16_t* result)
+ *   params  the page's parameter text; result: KX_RESULT_UNITS code units, any text, NUL-ended.
+ *
+ * Threads: calls arrive on many threads at once, for the same function too, under no lock.
+ * Keep no unguarded shared state.
+ *
+ * Failures: an exception derived from std::exception that leaves a C++ function is reported to
+ * the page with its message (code "2001"); a processor fault (invalid memory access, division by
+ * zero, illegal instruction) on the calling thread is reported the same way and the library stays
+ * loaded, although its own state may be damaged. Any other exception makes the assistant drop the
+ * library from its list and release it (it is loaded again by the next request). Catch your own
+ * errors and answer with a JSON error object instead.
+ *
+ * Libraries the module needs next to itself: link the module with an rpath of $ORIGIN.
+ */
 #ifndef KESTRIX_MODULE_H
 #define KESTRIX_MODULE_H
 
-#include <stdint.h>
-
 #ifdef __cplusplus
-extern "C" {
+#define KX_MODULE_EXTERN extern "C"
+#else
+#include <uchar.h>
+#define KX_MODULE_EXTERN
 #endif
+
+#if defined(_WIN32)
+#define KX_MODULE_CALL __stdcall
+#define KX_MODULE_EXPORT KX_MODULE_EXTERN __declspec(dllexport)
+#else
+#define KX_MODULE_CALL
+#define KX_MODULE_EXPORT KX_MODULE_EXTERN __attribute__((visibility("default")))
+#endif
+
+/* Result buffer sizes in UTF-16 code units. */
+#define KX_RESULT_UNITS (1u << 20)
+#define KX_LARGE_RESULT_UNITS (1u << 25)
+
+typedef void(KX_MODULE_CALL* kx_module_function)(const char16_t* data, const char16_t* config, char16_t* result);
+typedef void(KX_MODULE_CALL* kx_agency_function)(const char16_t* params, char16_t* result);
 
 /* ------------------------------------------------------------------------------------------------
  * Loading overlay
@@ -27,8 +81,14 @@ extern "C" {
  *     KxSendMessage(w, KX_WM_LOADING_HIDE, 0, 0);
  * --------------------------------------------------------------------------------------------- */
 
+#include <stdint.h>
+
 #define KX_WM_LOADING_SHOW 0x1403u /* a loading request begins */
 #define KX_WM_LOADING_HIDE 0x1404u /* a loading request ends */
+
+#ifdef __cplusplus
+extern "C" {
+#endif
 
 /* The client's main window (class "TfrmMain", title "Kestrix客户端助手"); 0 when it does not exist. */
 uintptr_t KxFindMainWindow(void);

@@ -11,6 +11,11 @@ namespace kx {
 
 using Json = nlohmann::ordered_json;
 
+// Error classes raised by loadJsonFile.
+inline constexpr const char* kFileOpenErrorClass = "EFOpenError";
+inline constexpr const char* kJsonParseErrorClass = "EJsonParseError";
+inline constexpr const char* kJsonTypeErrorClass = "EJsonTypeError";
+
 // conf/sys.ini
 std::string readSysIni(const std::string& section, const std::string& key,
                        const std::string& defaultValue, const std::string& programFolder);
@@ -25,7 +30,7 @@ std::string readDllIni(const std::string& section, const std::string& key,
                        const std::string& defaultValue, const std::string& programFolder);
 
 // Reads a JSON file whose top level must be an object. A missing file is created empty; an empty
-// file gives nullopt. Byte order marks (UTF-8, UTF-16LE/BE) are honoured, UTF-32 is refused.
+// file (or one holding only a byte order mark) gives nullopt; blanks alone are malformed. Byte order marks (UTF-8, UTF-16LE/BE) are honoured, UTF-32 is refused.
 // Raises KxError when the file cannot be opened, the text is malformed or the top level is not an
 // object.
 std::optional<Json> loadJsonFile(const std::string& path);

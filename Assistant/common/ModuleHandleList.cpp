@@ -32,6 +32,18 @@ bool ModuleHandleList::add(platform::LibraryHandle handle, std::chrono::millisec
     return true;
 }
 
+ModuleHandleList::Registration ModuleHandleList::registerHandle(platform::LibraryHandle handle,
+                                                                std::chrono::milliseconds wait)
+{
+    std::unique_lock lock(mutex_, wait);
+    if (!lock.owns_lock() || !exists_)
+        return Registration::Skipped;
+    if (std::find(handles_.begin(), handles_.end(), handle) != handles_.end())
+        return Registration::Listed;
+    handles_.push_back(handle);
+    return Registration::Added;
+}
+
 bool ModuleHandleList::contains(platform::LibraryHandle handle, std::chrono::milliseconds wait)
 {
     std::unique_lock lock(mutex_, wait);

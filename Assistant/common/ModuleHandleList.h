@@ -1,6 +1,7 @@
 #pragma once
 // The process-wide list of module library handles, guarded by "ComponentHandleMutex". Created
 // empty at start-up before the HTTP service opens; every handle in it is released at exit.
+#include "common/TimedMutex.h"
 #include "platform/DynamicLibrary.h"
 
 #include <chrono>
@@ -19,6 +20,10 @@ public:
     // Adds the handle unless it is listed already; waits at most `wait` for the mutex.
     // False when the wait timed out (the list is then left untouched) or the list does not exist.
     bool add(platform::LibraryHandle handle, std::chrono::milliseconds wait);
+    enum class Registration { Added, Listed, Skipped };
+    // Like add, telling whether the handle was newly added (the list then holds a library
+    // reference of its own), was listed already, or was skipped (wait timed out, no list).
+    Registration registerHandle(platform::LibraryHandle handle, std::chrono::milliseconds wait);
     bool contains(platform::LibraryHandle handle, std::chrono::milliseconds wait);
     // Removes the handle; false when the wait timed out or it was not listed.
     bool remove(platform::LibraryHandle handle, std::chrono::milliseconds wait);
@@ -27,7 +32,7 @@ public:
     std::vector<platform::LibraryHandle> snapshot();
 
 private:
-    std::timed_mutex mutex_; // "ComponentHandleMutex"
+    TimedMutex mutex_; // "ComponentHandleMutex"
     bool exists_ = false;
     std::vector<platform::LibraryHandle> handles_;
 };

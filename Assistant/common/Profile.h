@@ -9,7 +9,11 @@
 
 namespace kx {
 
+// Values longer than this many characters (Unicode code points, in UTF-8 and UTF-16LE files
+// alike) are cut on read.
 constexpr std::size_t kProfileValueLimit = 2047;
+// Error class of a failed write.
+inline constexpr const char* kProfileWriteErrorClass = "EIniFileException";
 
 // A missing file, section or key gives defaultValue; a key with an empty value gives "".
 std::string readProfileString(const std::string& file, const std::string& section,
@@ -20,7 +24,9 @@ std::vector<std::string> listProfileKeys(const std::string& file, const std::str
 
 // Replaces the value in place, appends a missing key at the end of its section, appends a missing
 // section, creates a missing file; every other line stays as it was. The file is replaced
-// atomically. Raises KxError "Unable to write to <file>" on failure.
+// atomically. Raises KxError "Unable to write to <file>" (file made absolute) when the file or its
+// folder cannot be written, and for names or values the format cannot hold (a line break
+// anywhere, "]" in the section, "=" in the key, an empty key or one starting with ";" or "[").
 void writeProfileString(const std::string& file, const std::string& section,
                         const std::string& key, const std::string& value);
 

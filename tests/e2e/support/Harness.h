@@ -65,6 +65,8 @@ public:
     void writeFile(const std::string& relative, const std::string& content) const;
     std::string readFile(const std::string& relative) const;
     bool exists(const std::string& relative) const;
+    // Copies a test module library (file name in the test module folder) to relative.
+    void installModule(const std::string& testModule, const std::string& relative) const;
     // Replaces conf/sys.ini (the port is no longer written for you).
     void writeSysIni(const std::string& content) const { writeFile("conf/sys.ini", content); }
 

@@ -1,0 +1,179 @@
+#include "bridge/ModuleCall.h"
+
+#include "bridge/RuntimeForm.h"
+#include "common/TextCodec.h"
+#include "platform/FaultGuard.h"
+#include "platform/ZeroedMemory.h"
+
+#include <exception>
+#include <memory>
+#include <string_view>
+
+namespace kx {
+
+namespace {
+
+// A zero-filled result buffer: a page the module never writes costs no memory.
+class ResultBuffer {
+public:
+    explicit ResultBuffer(std::size_t units)
+        : units_(units), data_(static_cast<char16_t*>(platform::acquireZeroed(units * sizeof(char16_t))))
+    {
+        if (!data_)
+            throw std::bad_alloc();
+    }
+    ~ResultBuffer() { platform::releaseZeroed(data_, units_ * sizeof(char16_t)); }
+    ResultBuffer(const ResultBuffer&) = delete;
+    ResultBuffer& operator=(const ResultBuffer&) = delete;
+    char16_t* get() const { return data_; }
+
+private:
+    std::size_t units_;
+    char16_t* data_;
+};
+
+std::string textBeforeNul(const char16_t* buffer, std::size_t units)
+{
+    const std::u16string_view all(buffer, units);
+    const auto nul = all.find(u'\0');
+    if (nul == std::u16string_view::npos)
+        return {};
+    return utf16ToUtf8(all.substr(0, nul));
+}
+
+// What a guarded call leaves behind. Filled by the trampolines, which keep no objects of their
+// own across the module call (a fault abandons their frames).
+struct Call {
+    void* entry = nullptr;
+    const char16_t* a = nullptr;
+    const char16_t* b = nullptr;
+    char16_t* buffer = nullptr;
+    void* object = nullptr;
+    CallOutcome::Kind failure = CallOutcome::Kind::Result;
+    std::string message;
+};
+
+void cFormTrampoline(void* p)
+{
+    auto* call = static_cast<Call*>(p);
+    try {
+        reinterpret_cast<void (*)(const char16_t*, const char16_t*, char16_t*)>(call->entry)(call->a, call->b,
+                                                                                          call->buffer);
+    } catch (const std::exception& e) {
+        call->failure = CallOutcome::Kind::Error;
+        call->message = e.what();
+    } catch (...) {
+        call->failure = CallOutcome::Kind::Escaped;
+    }
+}
+
+void agencyTrampoline(void* p)
+{
+    auto* call = static_cast<Call*>(p);
+    try {
+        reinterpret_cast<void (*)(const char16_t*, char16_t*)>(call->entry)(call->a, call->buffer);
+    } catch (const std::exception& e) {
+        call->failure = CallOutcome::Kind::Error;
+        call->message = e.what();
+    } catch (...) {
+        call->failure = CallOutcome::Kind::Escaped;
+    }
+}
+
+void runtimeTrampoline(void* p)
+{
+    auto* call = static_cast<Call*>(p);
+    call->object = reinterpret_cast<runtimeform::Function>(call->entry)(call->a, call->b);
+}
+
+struct StreamRead {
+    const void* object = nullptr;
+    runtimeform::StreamRead status = runtimeform::StreamRead::Unreadable;
+    std::string text;
+};
+
+void streamTrampoline(void* p)
+{
+    auto* read = static_cast<StreamRead*>(p);
+    read->status = runtimeform::readStringStream(read->object, read->text);
+}
+
+// Runs a trampoline under the fault guard and turns what happened into an outcome.
+bool guarded(void (*trampoline)(void*), void* context, CallOutcome& failed)
+{
+    std::string fault;
+    if (!platform::runFaultGuarded(trampoline, context, fault)) {
+        failed = CallOutcome::error(fault);
+        return false;
+    }
+    return true;
+}
+
+CallOutcome finishBufferCall(Call& call, const ResultBuffer& buffer, std::size_t units)
+{
+    if (call.failure == CallOutcome::Kind::Error)
+        return CallOutcome::error(call.message);
+    if (call.failure == CallOutcome::Kind::Escaped)
+        return {CallOutcome::Kind::Escaped, {}};
+    return CallOutcome::result(textBeforeNul(buffer.get(), units));
+}
+
+} // namespace
+
+CallOutcome callCForm(void* entry, const std::string& data, const std::string& config, std::size_t resultUnits)
+{
+    const std::u16string data16 = utf8ToUtf16(data);
+    const std::u16string config16 = utf8ToUtf16(config);
+    ResultBuffer buffer(resultUnits);
+    Call call;
+    call.entry = entry;
+    call.a = data16.c_str();
+    call.b = config16.c_str();
+    call.buffer = buffer.get();
+    CallOutcome failed;
+    if (!guarded(cFormTrampoline, &call, failed))
+        return failed;
+    return finishBufferCall(call, buffer, resultUnits);
+}
+
+CallOutcome callAgencyForm(void* entry, const std::string& params)
+{
+    const std::u16string params16 = utf8ToUtf16(params);
+    ResultBuffer buffer(kResultUnits);
+    Call call;
+    call.entry = entry;
+    call.a = params16.c_str();
+    call.buffer = buffer.get();
+    CallOutcome failed;
+    if (!guarded(agencyTrampoline, &call, failed))
+        return failed;
+    return finishBufferCall(call, buffer, kResultUnits);
+}
+
+CallOutcome callRuntimeForm(void* entry, const std::string& data, const std::string& config)
+{
+    const runtimeform::ConstString data16(utf8ToUtf16(data));
+    const runtimeform::ConstString config16(utf8ToUtf16(config));
+    Call call;
+    call.entry = entry;
+    call.a = data16.get();
+    call.b = config16.get();
+    CallOutcome failed;
+    if (!guarded(runtimeTrampoline, &call, failed))
+        return failed;
+    StreamRead read;
+    read.object = call.object;
+    if (!guarded(streamTrampoline, &read, failed))
+        return failed;
+    switch (read.status) {
+    case runtimeform::StreamRead::Ok:
+        return CallOutcome::result(std::move(read.text));
+    case runtimeform::StreamRead::NoObject:
+        return CallOutcome::error("Access violation: the module function returned no object");
+    case runtimeform::StreamRead::Unreadable:
+        break;
+    }
+    return CallOutcome::error("Invalid stream object returned by the module function");
+}
+
+} // namespace kx

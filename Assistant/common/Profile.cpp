@@ -1,0 +1,349 @@
+#include "common/Profile.h"
+
+#include "common/Errors.h"
+#include "common/TextCodec.h"
+#include "platform/Files.h"
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <mutex>
+#include <optional>
+#include <sstream>
+
+namespace fs = std::filesystem;
+
+namespace kx {
+namespace {
+
+constexpr std::string_view kUtf8Mark = "\xEF\xBB\xBF";
+constexpr std::string_view kUtf16LeMark = "\xFF\xFE";
+
+// One line of a profile file as stored: its bytes without the line end, the line end's bytes
+// ("\r\n", "\n" or nothing on a last line without one) in the file's encoding, and the line's
+// text as UTF-8 (without the line end). Lines that are not rewritten go back byte for byte.
+struct Line {
+    std::string body;
+    std::string ending;
+    std::string text;
+};
+
+struct Document {
+    bool utf16 = false;
+    std::string mark; // byte order mark kept on write
+    std::vector<Line> lines;
+};
+
+std::string encode(const Document& doc, std::string_view text)
+{
+    return doc.utf16 ? utf16ToLeBytes(utf8ToUtf16(text)) : std::string(text);
+}
+
+std::string decode(bool utf16, std::string_view bytes)
+{
+    return utf16 ? utf16ToUtf8(utf16FromBytes(bytes, false)) : std::string(bytes);
+}
+
+Document parseDocument(std::string_view bytes)
+{
+    Document doc;
+    if (bytes.substr(0, 2) == kUtf16LeMark) {
+        doc.utf16 = true;
+        doc.mark = kUtf16LeMark;
+    } else if (bytes.substr(0, 3) == kUtf8Mark) {
+        doc.mark = kUtf8Mark;
+    }
+    bytes.remove_prefix(doc.mark.size());
+
+    const std::size_t unit = doc.utf16 ? 2 : 1;
+    auto unitAt = [&](std::size_t i) -> unsigned {
+        if (!doc.utf16)
+            return static_cast<unsigned char>(bytes[i]);
+        return static_cast<unsigned char>(bytes[i]) | static_cast<unsigned char>(bytes[i + 1]) << 8;
+    };
+    auto addLine = [&](std::size_t start, std::size_t bodyEnd, std::size_t end) {
+        Line line;
+        line.body = bytes.substr(start, bodyEnd - start);
+        line.ending = bytes.substr(bodyEnd, end - bodyEnd);
+        line.text = decode(doc.utf16, line.body);
+        doc.lines.push_back(std::move(line));
+    };
+
+    std::size_t start = 0;
+    for (std::size_t i = 0; i + unit <= bytes.size(); i += unit) {
+        if (unitAt(i) != '\n')
+            continue;
+        std::size_t bodyEnd = i;
+        if (bodyEnd >= start + unit && unitAt(bodyEnd - unit) == '\r')
+            bodyEnd -= unit;
+        addLine(start, bodyEnd, i + unit);
+        start = i + unit;
+    }
+    if (start < bytes.size()) {
+        // Last line without a line feed; a lone carriage return still ends it.
+        std::size_t bodyEnd = bytes.size();
+        if (bodyEnd >= start + unit && bytes.size() % unit == 0 && unitAt(bodyEnd - unit) == '\r')
+            bodyEnd -= unit;
+        addLine(start, bodyEnd, bytes.size());
+    }
+    return doc;
+}
+
+std::string serialize(const Document& doc)
+{
+    std::string out = doc.mark;
+    for (const Line& line : doc.lines) {
+        out += line.body;
+        out += line.ending;
+    }
+    return out;
+}
+
+// Line end for new lines: the style of the file's first line end, CR LF when it has none.
+std::string newLineEnding(const Document& doc)
+{
+    for (const Line& line : doc.lines) {
+        if (line.ending.empty())
+            continue;
+        const bool crlf = line.ending.size() == 2 * (doc.utf16 ? 2 : 1);
+        return encode(doc, crlf ? "\r\n" : "\n");
+    }
+    return encode(doc, "\r\n");
+}
+
+bool isBlank(char c) { return c == ' ' || c == '\t'; }
+
+std::string_view trim(std::string_view s)
+{
+    while (!s.empty() && isBlank(s.front()))
+        s.remove_prefix(1);
+    while (!s.empty() && isBlank(s.back()))
+        s.remove_suffix(1);
+    return s;
+}
+
+char asciiLower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+bool sameName(std::string_view a, std::string_view b)
+{
+    if (a.size() != b.size())
+        return false;
+    for (std::size_t i = 0; i < a.size(); ++i)
+        if (asciiLower(a[i]) != asciiLower(b[i]))
+            return false;
+    return true;
+}
+
+// What a line means: a section header, a key with its value, or nothing (blank, comment, a line
+// without "=").
+struct Entry {
+    enum Kind { Other, Section, Key } kind = Other;
+    std::string_view name;
+    std::string_view value;
+};
+
+Entry classify(std::string_view text)
+{
+    Entry e;
+    const std::string_view t = trim(text);
+    if (t.empty() || t.front() == ';')
+        return e;
+    if (t.front() == '[') {
+        const auto close = t.find(']');
+        if (close != std::string_view::npos) {
+            e.kind = Entry::Section;
+            e.name = trim(t.substr(1, close - 1));
+            return e;
+        }
+    }
+    const auto eq = t.find('=');
+    if (eq == std::string_view::npos)
+        return e;
+    e.name = trim(t.substr(0, eq));
+    if (e.name.empty())
+        return e;
+    e.kind = Entry::Key;
+    e.value = trim(t.substr(eq + 1));
+    return e;
+}
+
+// Lines [first, last) of the first section with this name; nullopt when there is none.
+struct Range {
+    std::size_t header;
+    std::size_t first;
+    std::size_t last;
+};
+
+std::optional<Range> findSection(const Document& doc, std::string_view section)
+{
+    const std::size_t n = doc.lines.size();
+    for (std::size_t i = 0; i < n; ++i) {
+        const Entry e = classify(doc.lines[i].text);
+        if (e.kind != Entry::Section || !sameName(e.name, section))
+            continue;
+        std::size_t end = i + 1;
+        while (end < n && classify(doc.lines[end].text).kind != Entry::Section)
+            ++end;
+        return Range{i, i + 1, end};
+    }
+    return std::nullopt;
+}
+
+std::optional<std::size_t> findKey(const Document& doc, const Range& range, std::string_view key)
+{
+    for (std::size_t i = range.first; i < range.last; ++i) {
+        const Entry e = classify(doc.lines[i].text);
+        if (e.kind == Entry::Key && sameName(e.name, key))
+            return i;
+    }
+    return std::nullopt;
+}
+
+std::optional<std::string> readBytes(const std::string& file)
+{
+    std::error_code ec;
+    if (!fs::is_regular_file(file, ec))
+        return std::nullopt;
+    std::ifstream in(file, std::ios::binary);
+    if (!in)
+        return std::nullopt;
+    std::ostringstream s;
+    s << in.rdbuf();
+    if (in.bad())
+        return std::nullopt;
+    return std::move(s).str();
+}
+
+std::optional<Document> loadDocument(const std::string& file)
+{
+    auto bytes = readBytes(file);
+    if (!bytes)
+        return std::nullopt;
+    return parseDocument(*bytes);
+}
+
+std::string_view unquote(std::string_view v)
+{
+    if (v.size() >= 2 && (v.front() == '"' || v.front() == '\'') && v.back() == v.front())
+        return v.substr(1, v.size() - 2);
+    return v;
+}
+
+bool hasLineBreak(std::string_view s) { return s.find_first_of("\r\n") != std::string_view::npos; }
+
+// Serialises writers in this process, so two threads writing different keys of one file do not
+// lose each other's change between reading and replacing it.
+std::mutex& writeMutex()
+{
+    static std::mutex m;
+    return m;
+}
+
+[[noreturn]] void failWrite(const std::string& file)
+{
+    std::error_code ec;
+    fs::path full = fs::absolute(file, ec);
+    throw KxError(kProfileWriteErrorClass, "Unable to write to " + (ec ? file : full.string()));
+}
+
+} // namespace
+
+std::string readProfileString(const std::string& file, const std::string& section,
+                              const std::string& key, const std::string& defaultValue)
+{
+    const auto doc = loadDocument(file);
+    if (!doc)
+        return defaultValue;
+    const auto range = findSection(*doc, trim(section));
+    if (!range)
+        return defaultValue;
+    const auto line = findKey(*doc, *range, trim(key));
+    if (!line)
+        return defaultValue;
+    const std::string_view value = unquote(classify(doc->lines[*line].text).value);
+    return utf8Prefix(value, kProfileValueLimit);
+}
+
+std::vector<std::string> listProfileKeys(const std::string& file, const std::string& section)
+{
+    std::vector<std::string> keys;
+    const auto doc = loadDocument(file);
+    if (!doc)
+        return keys;
+    const auto range = findSection(*doc, trim(section));
+    if (!range)
+        return keys;
+    for (std::size_t i = range->first; i < range->last; ++i) {
+        const Entry e = classify(doc->lines[i].text);
+        if (e.kind != Entry::Key)
+            continue;
+        bool seen = false;
+        for (const std::string& k : keys)
+            seen = seen || sameName(k, e.name);
+        if (!seen)
+            keys.emplace_back(e.name);
+    }
+    return keys;
+}
+
+void writeProfileString(const std::string& file, const std::string& section,
+                        const std::string& key, const std::string& value)
+{
+    const std::string_view sectionName = trim(section);
+    const std::string_view keyName = trim(key);
+    // Names and values that the file format cannot hold would read back as something else, or
+    // (a line break in a value) smuggle further lines into the file.
+    if (hasLineBreak(section) || hasLineBreak(key) || hasLineBreak(value) ||
+        sectionName.find(']') != std::string_view::npos || keyName.empty() ||
+        keyName.find('=') != std::string_view::npos || keyName.front() == ';' ||
+        keyName.front() == '[')
+        failWrite(file);
+
+    std::lock_guard lock(writeMutex());
+    std::error_code ec;
+    const bool exists = fs::exists(file, ec);
+    Document doc;
+    if (exists) {
+        if (!platform::fileWritable(file))
+            failWrite(file);
+        auto bytes = readBytes(file);
+        if (!bytes)
+            failWrite(file);
+        doc = parseDocument(*bytes);
+    }
+    const std::string eol = newLineEnding(doc);
+
+    auto makeLine = [&](std::string_view text) {
+        return Line{encode(doc, text), eol, std::string(text)};
+    };
+    // A line that gets a successor needs a line end of its own.
+    auto terminate = [&](std::size_t index) {
+        if (doc.lines[index].ending.empty())
+            doc.lines[index].ending = eol;
+    };
+
+    const auto range = findSection(doc, sectionName);
+    if (!range) {
+        if (!doc.lines.empty())
+            terminate(doc.lines.size() - 1);
+        doc.lines.push_back(makeLine("[" + std::string(sectionName) + "]"));
+        doc.lines.push_back(makeLine(std::string(keyName) + "=" + value));
+    } else if (const auto found = findKey(doc, *range, keyName)) {
+        Line& line = doc.lines[*found];
+        line.text = std::string(classify(line.text).name) + "=" + value;
+        line.body = encode(doc, line.text);
+    } else {
+        std::size_t after = range->header;
+        for (std::size_t i = range->first; i < range->last; ++i)
+            if (!trim(doc.lines[i].text).empty())
+                after = i;
+        terminate(after);
+        doc.lines.insert(doc.lines.begin() + static_cast<std::ptrdiff_t>(after + 1),
+                         makeLine(std::string(keyName) + "=" + value));
+    }
+
+    if (!platform::replaceFileAtomically(file, serialize(doc)))
+        failWrite(file);
+}
+
+} // namespace kx

@@ -1,0 +1,183 @@
+// A page in headless Chromium calls the client the way business pages do: a hidden frame loads
+// "/print" and posts the module's answer to the page, and a JSONP script calls back from "/heart".
+// The page itself comes from a small HTTP server of this test on another loopback port.
+#include "Harness.h"
+
+#include "bridge/CompactJson.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+using namespace kx;
+using namespace kx::test;
+
+namespace {
+
+// Serves one page at "/" (404 for anything else) on 127.0.0.1 and a port of its own.
+class PageServer {
+public:
+    explicit PageServer(std::string page) : page_(std::move(page))
+    {
+        fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        addr.sin_port = 0;
+        ::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+        ::listen(fd_, 16);
+        socklen_t len = sizeof addr;
+        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len);
+        port_ = ntohs(addr.sin_port);
+        thread_ = std::thread([this] { serve(); });
+    }
+    ~PageServer()
+    {
+        stopping_ = true;
+        ::shutdown(fd_, SHUT_RDWR);
+        ::close(fd_);
+        thread_.join();
+    }
+    unsigned short port() const { return port_; }
+
+private:
+    void serve()
+    {
+        while (!stopping_) {
+            int client = ::accept(fd_, nullptr, nullptr);
+            if (client < 0)
+                return;
+            std::string request;
+            char buf[4096];
+            while (request.find("\r\n\r\n") == std::string::npos) {
+                ssize_t n = ::recv(client, buf, sizeof buf, 0);
+                if (n <= 0)
+                    break;
+                request.append(buf, static_cast<std::size_t>(n));
+            }
+            const bool root = request.rfind("GET / ", 0) == 0;
+            const std::string body = root ? page_ : "not found";
+            const std::string reply = std::string(root ? "HTTP/1.1 200 OK\r\n" : "HTTP/1.1 404 Not Found\r\n") +
+                                      "Content-Type: text/html; charset=utf-8\r\nConnection: close\r\n"
+                                      "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+            ::send(client, reply.data(), reply.size(), MSG_NOSIGNAL);
+            ::close(client);
+        }
+    }
+
+    std::string page_;
+    int fd_ = -1;
+    unsigned short port_ = 0;
+    std::atomic<bool> stopping_{false};
+    std::thread thread_;
+};
+
+// Runs headless Chromium on the URL and gives the DOM it dumps ("" when it does not finish).
+std::string dumpDom(const std::string& url)
+{
+    char tmpl[] = "/tmp/kx-chromium-XXXXXX";
+    const std::string profile = ::mkdtemp(tmpl);
+    const std::string out = profile + "/dom.html";
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        int fd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        ::dup2(fd, 1);
+        int devnull = ::open("/dev/null", O_WRONLY);
+        ::dup2(devnull, 2);
+        const std::string dataDir = "--user-data-dir=" + profile + "/profile";
+        ::execlp("chromium", "chromium", "--headless=new", "--no-sandbox", "--disable-gpu", "--disable-quic",
+                 "--no-first-run", "--disable-background-networking", "--disable-component-update",
+                 "--disable-sync", dataDir.c_str(), "--virtual-time-budget=10000", "--dump-dom", url.c_str(),
+                 static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    int status = 0;
+    bool ended = false;
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (::waitpid(pid, &status, WNOHANG) == pid) {
+            ended = true;
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    if (!ended) {
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, &status, 0);
+    }
+    std::ifstream in(out);
+    std::stringstream dom;
+    dom << in.rdbuf();
+    std::filesystem::remove_all(profile);
+    return ended ? dom.str() : std::string();
+}
+
+std::string htmlUnescape(std::string text)
+{
+    for (const auto& [entity, ch] : {std::pair{"&lt;", "<"}, {"&gt;", ">"}, {"&quot;", "\""}, {"&amp;", "&"}}) {
+        for (std::size_t at = text.find(entity); at != std::string::npos; at = text.find(entity, at + 1))
+            text.replace(at, std::string(entity).size(), ch);
+    }
+    return text;
+}
+
+} // namespace
+
+TEST(BridgeBrowser, PageReceivesThePostedResultAndTheCallback)
+{
+    if (std::system("command -v chromium >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "chromium is not installed (scripts/setup-debian.sh installs it)";
+
+    ProgramFolder folder;
+    folder.installModule("libc_module.so", "comp/print/libc_module.so");
+    folder.writeFile("conf/dll.ini", "[MODULE-DLLPATH]\r\nprint=comp\\print\\libc_module.so\r\n[MODULE-LANG]\r\nprint=c\r\n");
+    folder.writeFile("data/text/json2.txt", "window.prefixRan=true;\r\n");
+    ASSERT_TRUE(folder.start()) << folder.output();
+
+    // The first call loads the module; in slow (sanitizer) builds that could outlast the page's time.
+    const HttpReply first = get(folder.port(), "/print?func=hello");
+    ASSERT_EQ(first.status, 200) << first.body;
+    const std::string service = "http://127.0.0.1:" + std::to_string(folder.port());
+    PageServer server(R"(<!DOCTYPE html><html><head><meta charset="utf-8"><title>waiting</title></head><body><script>
+var got = {};
+function show() { document.title = JSON.stringify(got); }
+function alive(code) { got.heart = code; show(); }
+window.addEventListener("message", function (e) { got.origin = e.origin; got.print = JSON.parse(e.data); show(); });
+var doc = JSON.stringify({config: {appId: "7"}, data: [{text: "中文 +/="}]});
+var frame = document.createElement("iframe");
+frame.style.display = "none";
+frame.src = ")" + service + R"(/print?id=42&func=echo&payload=" + encodeURIComponent(btoa(unescape(encodeURIComponent(doc))));
+document.body.appendChild(frame);
+var s = document.createElement("script");
+s.src = ")" + service + R"(/heart?jsonp=alive";
+document.body.appendChild(s);
+</script></body></html>)");
+
+    const std::string dom = dumpDom("http://127.0.0.1:" + std::to_string(server.port()) + "/");
+    const auto open = dom.find("<title>");
+    const auto close = dom.find("</title>");
+    ASSERT_TRUE(open != std::string::npos && close != std::string::npos) << dom;
+    const std::string title = htmlUnescape(dom.substr(open + 7, close - open - 7));
+    auto got = parseStrictJson(title);
+    ASSERT_TRUE(got && got->is_object()) << title;
+    EXPECT_EQ(got->value("heart", -1), 0) << title;
+    EXPECT_EQ(got->value("origin", ""), service) << title;
+    ASSERT_TRUE(got->contains("print")) << title;
+    const Json& print = (*got)["print"];
+    EXPECT_EQ(print.value("id", ""), "42");
+    EXPECT_EQ(print["ret"].value("data", ""), R"({"text":"中文 +/="})") << title;
+    EXPECT_EQ(print["ret"].value("config", ""), "{\"appId\":\"7\",\"appFileDir\":\"" + folder.path() + "\"}");
+}
