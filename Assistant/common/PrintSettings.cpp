@@ -1,8 +1,8 @@
 #include "common/PrintSettings.h"
 
-#include "common/AtomicFile.h"
 #include "common/Errors.h"
 #include "common/Paths.h"
+#include "platform/Files.h"
 
 namespace kx {
 namespace {
@@ -144,7 +144,8 @@ void savePrintSection(const std::string& programFolder, const std::string& appId
     section["Direction"] = trimBlanks(s.direction);
     // Compact, non-ASCII written as is; invalid UTF-8 from elsewhere in the file is replaced
     // rather than failing the whole save.
-    writeFileAtomically(path, print.dump(-1, ' ', false, Json::error_handler_t::replace));
+    if (!platform::replaceFileAtomically(path, print.dump(-1, ' ', false, Json::error_handler_t::replace)))
+        throw KxError("EFCreateError", "Cannot create file \"" + path + "\"");
 }
 
 } // namespace kx
