@@ -32,14 +32,6 @@ std::intptr_t KxSendMessage(std::uintptr_t window, unsigned message, std::uintpt
 int KxPostMessage(std::uintptr_t window, unsigned message, std::uintptr_t wParam, std::intptr_t lParam);
 }
 
-// A blocking queued call hands over through a semaphore inside the (uninstrumented) Qt library,
-// so the thread sanitizer does not see that the caller reads the result and frees the call
-// object only after the main thread is done with them.
-extern "C" const char* __tsan_default_suppressions()
-{
-    return "race:QMetaObject::invokeMethodImpl\nrace:MainMessageTarget::send\nrace:libQt6Core.so\n";
-}
-
 using namespace kx;
 
 namespace {
