@@ -65,6 +65,7 @@ int main(int argc, char** argv)
 
     TfrmMain frmMain(platform::executableFolder());
     frmMain.FormCreate();
+    frmMain.createLoadingOverlay();
 
     // SIGTERM and SIGINT close the main window like any other close request.
     std::unique_ptr<QSocketNotifier> signalNotifier;

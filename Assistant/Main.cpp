@@ -49,6 +49,8 @@ TfrmMain::TfrmMain(const std::string& programFolder, QWidget* parent)
     tmrTray->setObjectName("tmrTray");
     tmrTray->setInterval(300);
 
+    createShell();
+
     windowId_ = registerWindow(kMainWindowClass, kApplicationTitle, std::make_shared<MainMessageTarget>(this));
 }
 
@@ -147,6 +149,7 @@ void TfrmMain::exitApplication()
     }
     ModuleHandleList::instance().releaseAll();
     saveLogFile();
+    removeTrayIcon();
     QCoreApplication::quit();
 }
 
@@ -161,6 +164,12 @@ std::intptr_t TfrmMain::WndProc(unsigned message, std::uintptr_t wParam, std::in
     case WM_UPGRADE_APP: upgradeAppMessage(lParam); return 0;
     case WM_UPGRADE_DLL: upgradeDllMessage(); return 0;
 
+    case WM_LOADING_SHOW:
+        loadingShow();
+        return 0;
+    case WM_LOADING_HIDE:
+        loadingHide();
+        return 0;
     default:
         return 0;
     }

@@ -11,8 +11,13 @@
 #include <memory>
 #include <string>
 
+class QAction;
+class QMenu;
+class QMenuBar;
 class QPlainTextEdit;
+class QSystemTrayIcon;
 class QTimer;
+class TfrmPrintPrompt;
 
 class TfrmMain : public QWidget {
     Q_OBJECT
@@ -62,6 +67,56 @@ public:
     void upgradeDllMessage();
 
     // --- tray, menus, dialogs and loading overlay (MainShell.cpp) ---
+    // Creates the menus, the hidden tray icon and the tray timers, and starts tmrTray.
+    void createShell();
+
+    QMenu* pmMain = nullptr; // the tray icon's pop-up menu
+    QAction* mniPrintSet = nullptr;
+    QAction* mniSystem = nullptr;
+    QAction* mniRestart = nullptr;
+    QAction* mnUpdate = nullptr;
+    QAction* mniAbout = nullptr;
+    QAction* mniClose = nullptr;
+    QMenuBar* mmMain = nullptr; // the main menu (never visible)
+    QAction* mniExit = nullptr;
+    QAction* mniReboot = nullptr;
+    QAction* mniPrintSetting = nullptr;
+    QAction* mniSys = nullptr;
+    QSystemTrayIcon* trycnMain = nullptr;
+    // Looks at the notification area every 300 ms after set-up: when it has gone away and comes
+    // back, the icon is set up again as after a taskbar restart. (A host that is gone for less than
+    // one look is not noticed; the toolkit then re-embeds the existing icon by itself.)
+    QTimer* tmrTrayWatch = nullptr;
+
+    // Puts up a fresh tray icon once a notification area exists, then stops tmrTray.
+    void tmrTrayTimer();
+    // The notification area came back: set the icon up again.
+    void taskbarCreated();
+    // A balloon titled "提示：" on the tray icon for 1000 ms, text cut to 255 characters.
+    void promptLog(const std::string& message);
+    // Removes the tray icon from the notification area (exit routine).
+    void removeTrayIcon();
+
+    // Menu commands.
+    void mniCloseClick();
+    void openPrintSettings();
+    void openSystemSettings();
+    void openAbout();
+    // Restarts tmrUpApp with the hours in the interval box (the stored value, then 8, when empty).
+    void rearmUpdateTimer(const QString& intervalText);
+
+    // Loading counter: the overlay shows with the first open request and goes with the last.
+    void loadingShow();
+    void loadingHide();
+    // Creates a hidden overlay as the current one (start-up).
+    void createLoadingOverlay();
+    TfrmPrintPrompt* loadingOverlay() const { return loadingOverlay_.get(); }
+
+signals:
+    // Every balloon request; onScreen is false while the icon is not up (nothing is seen then).
+    void balloonShown(const QString& title, const QString& text, bool onScreen);
+
+public:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -75,4 +130,7 @@ private:
     kx::RunLog runLog_;
     std::unique_ptr<kx::http::HttpService> httpService_;
     bool exited_ = false;
+    // Tray and overlay state (MainShell.cpp).
+    bool trayLost_ = false;
+    std::shared_ptr<TfrmPrintPrompt> loadingOverlay_;
 };

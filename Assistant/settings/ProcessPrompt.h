@@ -1,0 +1,37 @@
+#pragma once
+// TfrmPrintPrompt: the small "loading" window in the bottom-right corner of the screen: an
+// animated picture above the text "正在努力加载中". It has no frame and no taskbar entry, stays on
+// top, and white is see-through, both for display and for clicks.
+#include "settings/RegisteredWindow.h"
+
+#include <QWidget>
+
+#include <memory>
+#include <string>
+
+class QLabel;
+class QMovie;
+
+class TfrmPrintPrompt : public QWidget {
+    Q_OBJECT
+public:
+    // Loads programFolder/data/img/gif/loading.gif and places the window; when the picture cannot
+    // be loaded the error is shown in a box and the window stays at the top-left corner.
+    explicit TfrmPrintPrompt(const std::string& programFolder);
+    ~TfrmPrintPrompt() override;
+
+    QLabel* imgGif = nullptr;
+    QLabel* lbl1 = nullptr;
+    QMovie* movie() const { return movie_; }
+
+protected:
+    void showEvent(QShowEvent* event) override;
+
+private:
+    void FormCreate(const std::string& programFolder);
+    // Clicks and drawing pass through every white pixel: the window's shape is its non-white part.
+    void updateMask();
+
+    QMovie* movie_ = nullptr;
+    std::unique_ptr<RegisteredWindow> registration_;
+};

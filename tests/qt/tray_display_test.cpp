@@ -1,0 +1,301 @@
+// On a real X display (a private Xvfb) with a tray host (trayer): the tray icon appears once the
+// host runs and comes back after the host restarts; the loading overlay sits in the bottom-right
+// corner and lets drawing and clicks through on its white pixels. Checked from screenshots.
+#include "Main.h"
+#include "QtTestSupport.h"
+#include "settings/ProcessPrompt.h"
+
+#include <QMovie>
+#include <QProcess>
+#include <QScreen>
+#include <QSignalSpy>
+#include <QSystemTrayIcon>
+#include <QTimer>
+#include <QtTest>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <sys/wait.h>
+#include <unistd.h>
+
+// Allocations that the system library keeps for its own caches are not ours to release.
+extern "C" const char* __lsan_default_suppressions()
+{
+    return "leak:libdbus-1.so\n";
+}
+
+namespace {
+
+pid_t g_xvfb = 0;
+
+// Starts Xvfb on a display number of its own choosing; gives the number, or -1.
+int startXvfbOnce()
+{
+    int fds[2];
+    if (pipe(fds) != 0)
+        return -1;
+    g_xvfb = fork();
+    if (g_xvfb == 0) {
+        close(fds[0]);
+        const std::string fd = std::to_string(fds[1]);
+        execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "1024x768x24", "-nolisten", "tcp",
+               static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    close(fds[1]);
+    // The server writes the number and a line break once it accepts connections.
+    std::string text;
+    char c = 0;
+    for (;;) {
+        const ssize_t n = read(fds[0], &c, 1);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0 || c == '\n')
+            break;
+        text += c;
+    }
+    close(fds[0]);
+    if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos)
+        return -1;
+    return std::atoi(text.c_str());
+}
+
+void stopXvfb();
+
+int startXvfb()
+{
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        const int display = startXvfbOnce();
+        if (display >= 0)
+            return display;
+        stopXvfb();
+    }
+    return -1;
+}
+
+void stopXvfb()
+{
+    if (g_xvfb > 0) {
+        kill(g_xvfb, SIGTERM);
+        waitpid(g_xvfb, nullptr, 0);
+        g_xvfb = 0;
+    }
+}
+
+const QColor kBackground(255, 0, 255);
+
+// A full-screen window in one colour that counts the mouse presses it receives.
+class Backdrop : public QWidget {
+public:
+    Backdrop()
+    {
+        setWindowFlags(Qt::Window | Qt::FramelessWindowHint);
+        setAutoFillBackground(true);
+        QPalette p = palette();
+        p.setColor(QPalette::Window, kBackground);
+        setPalette(p);
+        setGeometry(QGuiApplication::primaryScreen()->geometry());
+    }
+    int presses = 0;
+
+protected:
+    void mousePressEvent(QMouseEvent*) override { ++presses; }
+};
+
+// Counts the presses that reach the overlay itself.
+class PressCounter : public QObject {
+public:
+    int presses = 0;
+
+protected:
+    bool eventFilter(QObject*, QEvent* e) override
+    {
+        if (e->type() == QEvent::MouseButtonPress)
+            ++presses;
+        return false;
+    }
+};
+
+// Pixels in the strip of the tray host that have the icon's blue.
+int iconPixelsInTray()
+{
+    const QImage shot = QGuiApplication::primaryScreen()->grabWindow(0).toImage();
+    int n = 0;
+    for (int y = 0; y < 40; ++y)
+        for (int x = shot.width() - 200; x < shot.width(); ++x) {
+            const QColor c = shot.pixelColor(x, y);
+            if (std::abs(c.red() - 31) < 25 && std::abs(c.green() - 111) < 25 && std::abs(c.blue() - 209) < 25)
+                ++n;
+        }
+    return n;
+}
+
+bool runProcess(const QString& program, const QStringList& args)
+{
+    QProcess p;
+    p.start(program, args);
+    return p.waitForFinished(10000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
+}
+
+bool click(const QPoint& p)
+{
+    return runProcess("xdotool", {"mousemove", QString::number(p.x()), QString::number(p.y()), "click", "1"});
+}
+
+} // namespace
+
+class TrayDisplayTest : public QObject {
+    Q_OBJECT
+private:
+    TempProgramFolder folder;
+    QProcess trayer;
+
+    bool startTrayer()
+    {
+        trayer.start("trayer", {"--edge", "top", "--align", "right", "--widthtype", "request", "--height", "32",
+                                "--SetDockType", "true", "--transparent", "false"});
+        return trayer.waitForStarted(5000);
+    }
+    void stopTrayer()
+    {
+        trayer.terminate();
+        if (!trayer.waitForFinished(5000)) {
+            trayer.kill();
+            trayer.waitForFinished(2000);
+        }
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QFile gif(qEnvironmentVariable("KX_TEST_PROGRAM_DIR") + "/data/img/gif/loading.gif");
+        QVERIFY2(gif.open(QIODevice::ReadOnly), "demo loading.gif missing");
+        folder.write("data/img/gif/loading.gif", gif.readAll());
+        installScriptedPrompter();
+    }
+
+    void cleanupTestCase()
+    {
+        if (trayer.state() != QProcess::NotRunning)
+            stopTrayer();
+    }
+
+    void trayIconFollowsTheHost()
+    {
+        TfrmMain main(folder.path());
+        QSignalSpy balloons(&main, &TfrmMain::balloonShown);
+        QTest::qWait(700); // no tray host yet: nothing happens
+        QVERIFY(!QSystemTrayIcon::isSystemTrayAvailable());
+        QVERIFY(!main.trycnMain->isVisible());
+        QVERIFY(main.tmrTray->isActive());
+        QCOMPARE(balloons.count(), 0);
+
+        for (int round = 1; round <= 2; ++round) {
+            QVERIFY(startTrayer());
+            QTRY_COMPARE_WITH_TIMEOUT(balloons.count(), round, 10000);
+            QCOMPARE(balloons.last()[1].toString(), QString::fromUtf8("客户端成功启动"));
+            QVERIFY(balloons.last()[2].toBool()); // shown on a visible icon
+            QVERIFY(main.trycnMain->isVisible());
+            QCOMPARE(main.trycnMain->toolTip(), QString::fromUtf8("Kestrix客户端助手"));
+            QVERIFY(!main.tmrTray->isActive());
+            QTRY_VERIFY_WITH_TIMEOUT(iconPixelsInTray() > 50, 5000);
+
+            stopTrayer();
+            QTRY_VERIFY_WITH_TIMEOUT(!QSystemTrayIcon::isSystemTrayAvailable(), 5000);
+            QTRY_COMPARE_WITH_TIMEOUT(iconPixelsInTray(), 0, 5000);
+            QTest::qWait(1000); // the host stays away longer than one look at the notification area
+        }
+        QCOMPARE(balloons.count(), 2); // one set-up per appearance of the host
+    }
+
+    void overlayCornerAndSeeThroughWhite()
+    {
+        Backdrop backdrop;
+        backdrop.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&backdrop));
+
+        TfrmMain main(folder.path());
+        main.loadingShow();
+        TfrmPrintPrompt* overlay = main.loadingOverlay();
+        QVERIFY(QTest::qWaitForWindowExposed(overlay));
+        overlay->movie()->setPaused(true);
+        QTest::qWait(300);
+
+        QPixmap own(overlay->size());
+        overlay->render(&own, {}, {}, QWidget::DrawWindowBackground | QWidget::DrawChildren | QWidget::IgnoreMask);
+        const QImage expected = own.toImage();
+        const QImage shot = QGuiApplication::primaryScreen()->grabWindow(0).toImage();
+
+        // Bottom-right corner of the 1024 x 768 screen (no window manager: the work area is the screen).
+        const QRect corner(1024 - 118, 768 - 138, 118, 138);
+        QCOMPARE(overlay->frameGeometry(), corner);
+        int seeThrough = 0, drawn = 0, wrong = 0;
+        for (int y = 0; y < corner.height(); ++y)
+            for (int x = 0; x < corner.width(); ++x) {
+                const QColor want = expected.pixelColor(x, y);
+                const QColor got = shot.pixelColor(corner.x() + x, corner.y() + y);
+                if (want == QColor(Qt::white)) {
+                    ++seeThrough;
+                    wrong += got != kBackground;
+                } else {
+                    ++drawn;
+                    wrong += got != want;
+                }
+            }
+        QVERIFY(seeThrough > 1000 && drawn > 100);
+        QCOMPARE(wrong, 0);
+        QCOMPARE(shot.pixelColor(corner.x() - 1, corner.y() + 10), kBackground);
+
+        // Clicks: on a white pixel they reach the window underneath, on the text the overlay.
+        PressCounter counter;
+        overlay->installEventFilter(&counter);
+        for (QWidget* child : overlay->findChildren<QWidget*>())
+            child->installEventFilter(&counter);
+        QPoint white(-1, -1), coloured(-1, -1);
+        for (int y = 0; y < corner.height() && (white.x() < 0 || coloured.x() < 0); ++y)
+            for (int x = 0; x < corner.width(); ++x) {
+                const bool isWhite = expected.pixelColor(x, y) == QColor(Qt::white);
+                // Pixels away from the edges of the shape, so a click cannot land beside them.
+                bool uniform = x > 0 && y > 0 && x + 1 < corner.width() && y + 1 < corner.height();
+                for (int dy = -1; uniform && dy <= 1; ++dy)
+                    for (int dx = -1; uniform && dx <= 1; ++dx)
+                        uniform = (expected.pixelColor(x + dx, y + dy) == QColor(Qt::white)) == isWhite;
+                if (uniform && isWhite && white.x() < 0 && y > 110)
+                    white = {x, y};
+                if (uniform && !isWhite && coloured.x() < 0)
+                    coloured = {x, y};
+            }
+        QVERIFY(white.x() >= 0 && coloured.x() >= 0);
+        QVERIFY(click(corner.topLeft() + white));
+        QTRY_COMPARE(backdrop.presses, 1);
+        QCOMPARE(counter.presses, 0);
+        QVERIFY(click(corner.topLeft() + coloured));
+        QTRY_VERIFY(counter.presses > 0); // a label passes the press on to the window: counted twice
+        QCOMPARE(backdrop.presses, 1);
+    }
+};
+
+int main(int argc, char** argv)
+{
+    const int display = startXvfb();
+    if (display < 0) {
+        std::fprintf(stderr, "Xvfb could not be started\n");
+        return 1;
+    }
+    qputenv("DISPLAY", QByteArray(":") + QByteArray::number(display));
+    qputenv("QT_QPA_PLATFORM", "xcb");
+    int rc = 0;
+    {
+        QApplication app(argc, argv);
+        app.setQuitOnLastWindowClosed(false);
+        TrayDisplayTest test;
+        rc = QTest::qExec(&test, argc, argv);
+    }
+    stopXvfb();
+    return rc;
+}
+
+#include "tray_display_test.moc"
