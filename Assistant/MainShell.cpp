@@ -81,8 +81,9 @@ void TfrmMain::createShell()
     for (QAction* a : {mniSystem, mniSys})
         connect(a, &QAction::triggered, this, &TfrmMain::openSystemSettings, queued);
     connect(mniAbout, &QAction::triggered, this, &TfrmMain::openAbout, queued);
-    // Update helper's commands: mniRestart / mniReboot -> restartClient(), mnUpdate ->
-    // mnUpdateClick(). They are connected here once those methods exist on this branch.
+    for (QAction* a : {mniRestart, mniReboot})
+        connect(a, &QAction::triggered, this, &TfrmMain::restartClient, queued);
+    connect(mnUpdate, &QAction::triggered, this, &TfrmMain::mnUpdateClick, queued);
 
     // The icon exists from the start but is not visible until a notification area is found.
     trycnMain = new QSystemTrayIcon(applicationIcon(), this);

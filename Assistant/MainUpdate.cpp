@@ -13,18 +13,10 @@
 
 #include <QTimer>
 
-#include <cstdio>
 
 using namespace kx;
 
 namespace {
-
-// A tray balloon titled "提示：".
-void balloon(const std::string& text)
-{
-    std::fprintf(stderr, "提示：%s\n", text.c_str());
-    std::fflush(stderr);
-}
 
 // The application's report of an error that no handler caught: a box with the error text.
 void reportError(const std::exception& e)
@@ -80,7 +72,7 @@ void TfrmMain::restartClient()
     if (prompter().messageBox(r) != IDYES)
         return;
     try {
-        runControlRequest(companionAddress("/controlMainApp?ct=2"), appFileDir_, balloon);
+        runControlRequest(companionAddress("/controlMainApp?ct=2"), appFileDir_, [this](const std::string& text) { promptLog(text); });
     } catch (const std::exception& e) {
         reportError(e);
     }
@@ -98,7 +90,7 @@ void TfrmMain::upgradeAppMessage(std::intptr_t lParam)
     const std::string path = record && record->path ? utf16ToUtf8(record->path) : std::string();
     try {
         handOverUpdate("Kestrix客户端助手需要更新到最新版本，需要关闭客户端才能更新，是否立即更新？",
-                       companionAddress("/upgradeMainApp?fp=" + path), appFileDir_, balloon);
+                       companionAddress("/upgradeMainApp?fp=" + path), appFileDir_, [this](const std::string& text) { promptLog(text); });
     } catch (const std::exception& e) {
         reportError(e);
     }
@@ -108,7 +100,7 @@ void TfrmMain::upgradeDllMessage()
 {
     try {
         handOverUpdate("检测到客户端组件更新，Kestrix客户端助手需要重启才能更新，是否立即更新？",
-                       companionAddress("/controlMainApp?ct=2"), appFileDir_, balloon);
+                       companionAddress("/controlMainApp?ct=2"), appFileDir_, [this](const std::string& text) { promptLog(text); });
     } catch (const std::exception& e) {
         reportError(e);
     }
