@@ -7,6 +7,9 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <csignal>
+#include <sys/prctl.h>
+
 class PrivateCups {
 public:
     // Starts cupsd and waits until it answers; false when it could not be started.
@@ -27,7 +30,11 @@ public:
         qputenv("CUPS_SERVER", (d + "/cups.sock").toLocal8Bit());
         daemon_.setProgram("/usr/sbin/cupsd");
         daemon_.setArguments({"-f", "-c", d + "/cupsd.conf", "-s", d + "/cups-files.conf"});
-        daemon_.setProcessChannelMode(QProcess::ForwardedChannels);
+        // Its output is not wanted, and it must not outlive the test (also when the test dies):
+        // an orphaned scheduler holding the test's output open would keep the test runner waiting.
+        daemon_.setStandardOutputFile(QProcess::nullDevice());
+        daemon_.setStandardErrorFile(QProcess::nullDevice());
+        daemon_.setChildProcessModifier([] { prctl(PR_SET_PDEATHSIG, SIGKILL); });
         daemon_.start();
         if (!daemon_.waitForStarted(5000))
             return false;

@@ -18,6 +18,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -39,6 +40,7 @@ int startXvfbOnce()
         return -1;
     g_xvfb = fork();
     if (g_xvfb == 0) {
+        prctl(PR_SET_PDEATHSIG, SIGKILL); // never outlive the test
         close(fds[0]);
         const std::string fd = std::to_string(fds[1]);
         execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "1024x768x24", "-nolisten", "tcp",
@@ -155,6 +157,7 @@ private:
 
     bool startTrayer()
     {
+        trayer.setChildProcessModifier([] { prctl(PR_SET_PDEATHSIG, SIGKILL); });
         trayer.start("trayer", {"--edge", "top", "--align", "right", "--widthtype", "request", "--height", "32",
                                 "--SetDockType", "true", "--transparent", "false"});
         return trayer.waitForStarted(5000);
