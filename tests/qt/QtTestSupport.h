@@ -26,10 +26,7 @@ extern "C" const char* __tsan_default_suppressions()
            "race:libQt6Test.so\n";
 }
 
-namespace kx::platform {
-// Points the start-with-system flag store at another file (empty restores the default).
-void setAutoRunStorePath(const std::string& path);
-} // namespace kx::platform
+#include "platform/AutoRunStore.h"
 
 // Answers message boxes from a queue (the default button when the queue is empty) and records
 // every request.

@@ -109,6 +109,8 @@ private slots:
         QTest::newRow("tray system settings") << "mniSystem" << "TfrmSysSet" << "";
         QTest::newRow("main system settings") << "mniSys" << "TfrmSysSet" << "";
         QTest::newRow("about") << "mniAbout" << "TfrmAbout" << "";
+        QTest::newRow("tray restart") << "mniRestart" << "" << u("确定要重启Kestrix客户端助手吗？");
+        QTest::newRow("main restart") << "mniReboot" << "" << u("确定要重启Kestrix客户端助手吗？");
         QTest::newRow("tray exit") << "mniClose" << "" << exit;
         QTest::newRow("main exit") << "mniExit" << "" << exit;
     }
