@@ -13,6 +13,8 @@
 
 #include <QCloseEvent>
 #include <QCoreApplication>
+#include <QEventLoop>
+#include <QMetaObject>
 #include <QPlainTextEdit>
 #include <QTimer>
 #include <QVBoxLayout>
@@ -142,9 +144,19 @@ void TfrmMain::exitApplication()
         return;
     exited_ = true;
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    tmrUpApp->stop();
     // The service stops first so that no request is still inside a library when it is released.
+    // A request may be waiting for this thread (a module library sending the main window a
+    // loading message), so the service is stopped on another thread while this one goes on
+    // delivering messages; otherwise the two would wait for each other forever.
     if (httpService_) {
-        httpService_->stop();
+        QEventLoop waitForStop;
+        std::thread stopper([this, &waitForStop] {
+            httpService_->stop();
+            QMetaObject::invokeMethod(&waitForStop, &QEventLoop::quit, Qt::QueuedConnection);
+        });
+        waitForStop.exec(QEventLoop::ExcludeUserInputEvents);
+        stopper.join();
         httpService_.reset();
     }
     ModuleHandleList::instance().releaseAll();
@@ -156,7 +168,9 @@ void TfrmMain::exitApplication()
 std::intptr_t TfrmMain::WndProc(unsigned message, std::uintptr_t wParam, std::intptr_t lParam)
 {
     (void)wParam;
-    (void)lParam;
+    // Messages that arrive while the exit routine runs are answered and otherwise ignored.
+    if (exited_)
+        return 0;
     switch (message) {
     case WM_CLOSE:
         exitApplication();

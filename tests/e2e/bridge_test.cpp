@@ -308,3 +308,23 @@ TEST(BridgeSigning, NoStartWithoutTheSigningLibrary)
     EXPECT_NE(folder.waitExit(), 0);
     EXPECT_NE(folder.output().find("libCA.so"), std::string::npos) << folder.output();
 }
+
+TEST(BridgeExit, AModuleTalkingToTheMainWindowDuringExitDoesNotHoldItUp)
+{
+    ProgramFolder folder;
+    folder.installModule("libc_module.so", "comp/c/libc_module.so");
+    folder.writeFile("conf/dll.ini", "[MODULE-DLLPATH]\r\nprint=comp\\c\\libc_module.so\r\n[MODULE-LANG]\r\nprint=c\r\n");
+    ASSERT_TRUE(folder.start()) << folder.output();
+    // The module's first call waits, then sends the main window a message while the exit
+    // routine is already stopping the service.
+    HttpReply reply;
+    std::thread call([&] {
+        reply = get(folder.port(), "/print?id=1&func=loadingAfterWait&payload=" +
+                                       payload(R"({"data":[{"ms":"600"}]})"));
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    get(folder.port(), "/appctrl?cmd=1");
+    EXPECT_EQ(folder.waitExit(std::chrono::seconds(10)), 0);
+    call.join();
+    EXPECT_NE(reply.body.find(R"(\"ms\":\"600\")"), std::string::npos) << reply.raw;
+}

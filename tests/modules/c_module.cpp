@@ -3,6 +3,7 @@
 #include "kestrix_module.h"
 
 #include <chrono>
+#include <dlfcn.h>
 #include <csignal>
 #include <cstring>
 #include <stdexcept>
@@ -113,4 +114,22 @@ KX_MODULE_EXPORT void big(const char16_t* data, const char16_t*, char16_t* resul
     *p++ = u'"';
     *p++ = u'}';
     *p = 0;
+}
+
+// Shows and hides the client's loading overlay through the functions the client exports, after
+// waiting the milliseconds found in data (500 when none), then echoes.
+KX_MODULE_EXPORT void loadingAfterWait(const char16_t* data, const char16_t* config, char16_t* result)
+{
+    const int ms = numberIn(data);
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms ? ms : 500));
+    using Find = uintptr_t (*)();
+    using Send = intptr_t (*)(uintptr_t, unsigned, uintptr_t, intptr_t);
+    auto find = reinterpret_cast<Find>(dlsym(RTLD_DEFAULT, "KxFindMainWindow"));
+    auto send = reinterpret_cast<Send>(dlsym(RTLD_DEFAULT, "KxSendMessage"));
+    if (find && send) {
+        const uintptr_t window = find();
+        send(window, KX_WM_LOADING_SHOW, 0, 0);
+        send(window, KX_WM_LOADING_HIDE, 0, 0);
+    }
+    echo(data, config, result);
 }
