@@ -35,6 +35,8 @@ char32_t nextCodePoint(std::string_view s, std::size_t& pos)
     return cp;
 }
 
+} // namespace
+
 void appendUtf8(std::string& out, char32_t cp)
 {
     if (cp < 0x80) {
@@ -53,8 +55,6 @@ void appendUtf8(std::string& out, char32_t cp)
         out += static_cast<char>(0x80 | (cp & 0x3F));
     }
 }
-
-} // namespace
 
 std::u16string utf8ToUtf16(std::string_view text)
 {

@@ -18,6 +18,8 @@ std::string utf8ToLatin1(std::string_view text);
 // Decodes UTF-16LE or UTF-16BE bytes (an odd trailing byte is ignored).
 std::u16string utf16FromBytes(std::string_view bytes, bool bigEndian);
 std::string utf16ToLeBytes(std::u16string_view text);
+// Appends the UTF-8 form of one code point.
+void appendUtf8(std::string& out, char32_t codePoint);
 // Number of characters (code points) in UTF-8 text, and its first n characters.
 std::size_t utf8Length(std::string_view text);
 std::string utf8Prefix(std::string_view text, std::size_t characters);
