@@ -8,6 +8,7 @@
 #include <QWidget>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -65,6 +66,8 @@ public:
     // WM_UPGRADE_APP (lParam: UpgradeAppRecord*) and WM_UPGRADE_DLL from an update check.
     void upgradeAppMessage(std::intptr_t lParam);
     void upgradeDllMessage();
+    // Shows a companion service outcome as a tray balloon.
+    std::function<void(const std::string&)> balloons();
 
     // --- tray, menus, dialogs and loading overlay (MainShell.cpp) ---
     // Creates the menus, the hidden tray icon and the tray timers, and starts tmrTray.

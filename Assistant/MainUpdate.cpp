@@ -13,7 +13,6 @@
 
 #include <QTimer>
 
-
 using namespace kx;
 
 namespace {
@@ -31,6 +30,12 @@ std::string companionAddress(const std::string& requestPath)
 }
 
 } // namespace
+
+// Outcomes of the companion service requests are shown as tray balloons.
+std::function<void(const std::string&)> TfrmMain::balloons()
+{
+    return [this](const std::string& text) { promptLog(text); };
+}
 
 void TfrmMain::tmrUpAppTimer()
 {
@@ -72,7 +77,7 @@ void TfrmMain::restartClient()
     if (prompter().messageBox(r) != IDYES)
         return;
     try {
-        runControlRequest(companionAddress("/controlMainApp?ct=2"), appFileDir_, [this](const std::string& text) { promptLog(text); });
+        runControlRequest(companionAddress("/controlMainApp?ct=2"), appFileDir_, balloons());
     } catch (const std::exception& e) {
         reportError(e);
     }
@@ -90,7 +95,7 @@ void TfrmMain::upgradeAppMessage(std::intptr_t lParam)
     const std::string path = record && record->path ? utf16ToUtf8(record->path) : std::string();
     try {
         handOverUpdate("Kestrix客户端助手需要更新到最新版本，需要关闭客户端才能更新，是否立即更新？",
-                       companionAddress("/upgradeMainApp?fp=" + path), appFileDir_, [this](const std::string& text) { promptLog(text); });
+                       companionAddress("/upgradeMainApp?fp=" + path), appFileDir_, balloons());
     } catch (const std::exception& e) {
         reportError(e);
     }
@@ -100,7 +105,7 @@ void TfrmMain::upgradeDllMessage()
 {
     try {
         handOverUpdate("检测到客户端组件更新，Kestrix客户端助手需要重启才能更新，是否立即更新？",
-                       companionAddress("/controlMainApp?ct=2"), appFileDir_, [this](const std::string& text) { promptLog(text); });
+                       companionAddress("/controlMainApp?ct=2"), appFileDir_, balloons());
     } catch (const std::exception& e) {
         reportError(e);
     }

@@ -13,6 +13,7 @@
 #include "../common/ProgramFolderFixture.h"
 #include "../common/ScriptedDoubles.h"
 
+#include <QSignalSpy>
 #include <QTest>
 #include <QTimer>
 
@@ -191,6 +192,8 @@ private slots:
         QVERIFY(companion->requests().empty());
         w.restartClient();
         QCOMPARE(companionTargets(), std::vector<std::string>{"/controlMainApp?ct=2"});
+        platform::writeStoredDword("AutoRun", 0);
+        QCOMPARE(w.repairService("KestrixAssistantServer", folder), true); // the installed manager answers
         const auto boxes = prompter->boxes();
         QCOMPARE(boxes.size(), size_t(2));
         QCOMPARE(boxes[0].text, std::string("确定要重启Kestrix客户端助手吗？"));
@@ -198,19 +201,53 @@ private slots:
         QCOMPARE(boxes[0].defaultButton, IDYES);
     }
 
+    void unansweredRestartRepairsTheServiceThroughTheManager_data()
+    {
+        QTest::addColumn<bool>("startSucceeds");
+        QTest::addColumn<QString>("balloon");
+        QTest::newRow("repaired") << true << QString::fromUtf8("客户端服务修复成功");
+        QTest::newRow("not repaired") << false << QString::fromUtf8("客户端服务修复失败，请联系管理人员！");
+    }
     void unansweredRestartRepairsTheServiceThroughTheManager()
     {
-        useCompanion(503);
+        QFETCH(bool, startSucceeds);
+        QFETCH(QString, balloon);
+        // The companion service is down; starting it through the manager brings it up.
+        const unsigned short port = kx::test::closedLoopbackPort();
+        companion.reset();
+        mutableStartupValues().servicePort = std::to_string(port - 2);
+        services->startSucceeds = startSucceeds;
+        services->onStart = [&] {
+            companion = std::make_unique<LoopbackHttpServer>(
+                [](const RecordedRequest&) { return CannedReply{}; }, port);
+        };
         platform::writeStoredDword("AutoRun", 1);
-        services->startSucceeds = false;
         prompter->script({IDYES, IDYES});
         TfrmMain w(folder);
+        QSignalSpy balloons(&w, &TfrmMain::balloonShown);
         w.restartClient();
         QCOMPARE(prompter->texts(),
                  (std::vector<std::string>{"确定要重启Kestrix客户端助手吗？", "客户端服务出现异常，是否立马修复！"}));
         QVERIFY(std::find(services->calls.begin(), services->calls.end(), "start") != services->calls.end());
+        QCOMPARE(balloons.size(), 1);
+        QCOMPARE(balloons[0][1].toString(), balloon);
         QCOMPARE(platform::readStoredValue("AutoRun")->dword, 1u);
-        QCOMPARE(w.repairService("KestrixAssistantServer", folder), false);
+        if (startSucceeds)
+            QCOMPARE(companionTargets(), std::vector<std::string>{"/controlMainApp?ct=2"});
+        else
+            QVERIFY(!companion);
+    }
+
+    void declinedRepairIsShownAsABalloon()
+    {
+        useCompanion(503);
+        prompter->script({IDYES, IDNO});
+        TfrmMain w(folder);
+        QSignalSpy balloons(&w, &TfrmMain::balloonShown);
+        w.restartClient();
+        QCOMPARE(balloons.size(), 1);
+        QCOMPARE(balloons[0][1].toString(), QString::fromUtf8("客户端异常未修复"));
+        QVERIFY(services->calls.empty());
     }
 
     void unreadableFlagEndsTheRepairWithAnErrorReport()
