@@ -28,11 +28,8 @@ void saveSystemSettings(const std::string& programFolder, const std::string& int
     writeAutoRun(autoRun ? 1 : 0);
 }
 
-int updateIntervalHours(const std::string& boxText, const std::string& programFolder)
+int parseUpdateIntervalHours(const std::string& text)
 {
-    std::string text = boxText;
-    if (text.empty())
-        text = storedUpdateInterval(programFolder);
     // Leading blanks and a sign are accepted, as by the usual text-to-integer conversion.
     std::size_t start = 0;
     while (start < text.size() && text[start] == ' ')
@@ -49,6 +46,11 @@ int updateIntervalHours(const std::string& boxText, const std::string& programFo
     if (hours < 0 || hours > INT_MAX / 3600000)
         throw KxError("ERangeError", "'" + text + "' is not a valid update interval");
     return hours;
+}
+
+int updateIntervalHours(const std::string& boxText, const std::string& programFolder)
+{
+    return parseUpdateIntervalHours(boxText.empty() ? storedUpdateInterval(programFolder) : boxText);
 }
 
 } // namespace kx

@@ -18,5 +18,7 @@ void saveSystemSettings(const std::string& programFolder, const std::string& int
 // text is not a whole number, is negative, or its period in milliseconds does not fit a timer
 // (more than 596 hours).
 int updateIntervalHours(const std::string& boxText, const std::string& programFolder);
+// The hours of an interval text by the same rules (no fallback for empty text).
+int parseUpdateIntervalHours(const std::string& text);
 
 } // namespace kx
