@@ -1,6 +1,8 @@
 #include "settings/DialogLook.h"
 
+
 #include <QGuiApplication>
+#include <QLabel>
 #include <QScreen>
 #include <QWidget>
 
@@ -24,4 +26,13 @@ void bringToFront(QWidget* window)
     if (QGuiApplication::platformName() != QLatin1String("offscreen"))
         window->raise();
     window->setWindowState(window->windowState() & ~(Qt::WindowMinimized | Qt::WindowMaximized));
+}
+
+QLabel* label(QWidget* parent, const char* name, const char* text, int x, int y)
+{
+    auto* l = new QLabel(QString::fromUtf8(text), parent);
+    l->setObjectName(name);
+    l->adjustSize();
+    l->move(x, y);
+    return l;
 }

@@ -27,16 +27,6 @@ std::string ss(const QString& s)
     return s.toStdString();
 }
 
-// Places a label at (x, y) in its natural size.
-QLabel* label(QWidget* parent, const char* name, const char* text, int x, int y)
-{
-    auto* l = new QLabel(QString::fromUtf8(text), parent);
-    l->setObjectName(name);
-    l->adjustSize();
-    l->move(x, y);
-    return l;
-}
-
 QComboBox* combo(QWidget* parent, const char* name, QRect r)
 {
     auto* c = new QComboBox(parent);

@@ -19,15 +19,6 @@ using namespace kx;
 
 namespace {
 
-QLabel* label(QWidget* parent, const char* name, const char* text, int x, int y)
-{
-    auto* l = new QLabel(QString::fromUtf8(text), parent);
-    l->setObjectName(name);
-    l->adjustSize();
-    l->move(x, y);
-    return l;
-}
-
 bool isClipboardOrEditShortcut(const QKeyEvent* e)
 {
     for (auto k : {QKeySequence::Paste, QKeySequence::Copy, QKeySequence::Cut, QKeySequence::SelectAll,
