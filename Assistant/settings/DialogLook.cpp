@@ -1,6 +1,5 @@
 #include "settings/DialogLook.h"
 
-
 #include <QGuiApplication>
 #include <QLabel>
 #include <QScreen>
