@@ -63,13 +63,16 @@ int main(int argc, char** argv)
         return 2;
     }
 
+    // SIGTERM and SIGINT close the main window like any other close request. The handlers are
+    // installed before start-up opens the service, so a signal that arrives while start-up still
+    // runs waits in the pipe until the message loop takes it.
+    const int signalFd = platform::terminationSignalFd();
+
     TfrmMain frmMain(platform::executableFolder());
     frmMain.FormCreate();
     frmMain.createLoadingOverlay();
 
-    // SIGTERM and SIGINT close the main window like any other close request.
     std::unique_ptr<QSocketNotifier> signalNotifier;
-    const int signalFd = platform::terminationSignalFd();
     if (signalFd >= 0) {
         signalNotifier = std::make_unique<QSocketNotifier>(signalFd, QSocketNotifier::Read);
         QObject::connect(signalNotifier.get(), &QSocketNotifier::activated, &frmMain, [&frmMain, signalFd] {
