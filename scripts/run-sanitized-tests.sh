@@ -11,5 +11,6 @@ cmake --build "build-$kind" -j"$(nproc)"
 cd "build-$kind"
 export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
-export TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$PWD/../tests/tsan.supp"
+# Tests start helper programs (cupsd, lpadmin, Xvfb) by fork and exec from threaded processes.
+export TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 die_after_fork=0 suppressions=$PWD/../tests/tsan.supp"
 exec ctest --output-on-failure -j"$(nproc)" "$@"
