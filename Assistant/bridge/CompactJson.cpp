@@ -1,5 +1,6 @@
 #include "bridge/CompactJson.h"
 
+#include "bridge/JsonScan.h"
 namespace kx {
 
 std::string compactJson(const Json& value)
@@ -183,21 +184,7 @@ private:
         return true;
     }
 
-    bool hex4(std::uint32_t& v)
-    {
-        if (pos_ + 4 > in_.size())
-            return false;
-        v = 0;
-        for (int i = 0; i < 4; ++i) {
-            const char h = in_[pos_++];
-            v <<= 4;
-            if (h >= '0' && h <= '9') v |= static_cast<std::uint32_t>(h - '0');
-            else if (h >= 'a' && h <= 'f') v |= static_cast<std::uint32_t>(h - 'a' + 10);
-            else if (h >= 'A' && h <= 'F') v |= static_cast<std::uint32_t>(h - 'A' + 10);
-            else return false;
-        }
-        return true;
-    }
+    bool hex4(std::uint32_t& v) { return scanHex4(in_, pos_, v); }
 
     void putCodePoint(std::uint32_t cp)
     {

@@ -1,5 +1,6 @@
 #include "bridge/LenientJson.h"
 
+#include "bridge/JsonScan.h"
 #include "common/TextCodec.h"
 
 #include <cstdint>
@@ -135,21 +136,7 @@ private:
         return true;
     }
 
-    bool hex4(std::uint32_t& out)
-    {
-        if (pos_ + 4 > s_.size())
-            return false;
-        out = 0;
-        for (int i = 0; i < 4; ++i) {
-            const char h = s_[pos_++];
-            out <<= 4;
-            if (h >= '0' && h <= '9') out |= static_cast<std::uint32_t>(h - '0');
-            else if (h >= 'a' && h <= 'f') out |= static_cast<std::uint32_t>(h - 'a' + 10);
-            else if (h >= 'A' && h <= 'F') out |= static_cast<std::uint32_t>(h - 'A' + 10);
-            else return false;
-        }
-        return true;
-    }
+    bool hex4(std::uint32_t& out) { return scanHex4(s_, pos_, out); }
 
     bool parseString(std::string& out)
     {
