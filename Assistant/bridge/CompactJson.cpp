@@ -1,6 +1,7 @@
 #include "bridge/CompactJson.h"
 
 #include "bridge/JsonScan.h"
+
 namespace kx {
 
 std::string compactJson(const Json& value)
