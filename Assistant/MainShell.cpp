@@ -147,14 +147,7 @@ void TfrmMain::removeTrayIcon()
 
 void TfrmMain::mniCloseClick()
 {
-    MessageBoxRequest r;
-    r.caption = kMessageBoxCaption;
-    r.text = "确定要退出Kestrix客户端助手吗？";
-    r.icon = BoxIcon::Warning;
-    r.buttons = BoxButtons::YesNo;
-    r.defaultButton = IDYES;
-    r.ownedByMainWindow = true;
-    if (prompter().messageBox(r) == IDYES)
+    if (askYesNo("确定要退出Kestrix客户端助手吗？", BoxIcon::Warning, IDYES) == IDYES)
         exitApplication();
 }
 

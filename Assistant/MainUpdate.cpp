@@ -67,14 +67,7 @@ void TfrmMain::mnUpdateClick()
 
 void TfrmMain::restartClient()
 {
-    MessageBoxRequest r;
-    r.caption = kMessageBoxCaption;
-    r.text = "确定要重启Kestrix客户端助手吗？";
-    r.icon = BoxIcon::Warning;
-    r.buttons = BoxButtons::YesNo;
-    r.defaultButton = IDYES;
-    r.ownedByMainWindow = true;
-    if (prompter().messageBox(r) != IDYES)
+    if (askYesNo("确定要重启Kestrix客户端助手吗？", BoxIcon::Warning, IDYES) != IDYES)
         return;
     try {
         runControlRequest(companionAddress("/controlMainApp?ct=2"), appFileDir_, balloons());

@@ -152,35 +152,11 @@ private:
         return true;
     }
 
-    bool digits()
-    {
-        const std::size_t from = pos_;
-        while (pos_ < in_.size() && in_[pos_] >= '0' && in_[pos_] <= '9')
-            ++pos_;
-        return pos_ > from;
-    }
-
     bool number()
     {
         const std::size_t start = pos_;
-        if (peek() == '-')
-            ++pos_;
-        if (peek() == '0')
-            ++pos_;
-        else if (!digits())
+        if (!scanNumber(in_, pos_, true))
             return false;
-        if (peek() == '.') {
-            ++pos_;
-            if (!digits())
-                return false;
-        }
-        if (peek() == 'e' || peek() == 'E') {
-            ++pos_;
-            if (peek() == '+' || peek() == '-')
-                ++pos_;
-            if (!digits())
-                return false;
-        }
         out_.append(in_.substr(start, pos_ - start));
         return true;
     }

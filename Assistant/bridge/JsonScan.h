@@ -23,4 +23,36 @@ inline bool scanHex4(std::string_view text, std::size_t& pos, std::uint32_t& out
     return true;
 }
 
+// Reads a number at pos ("-"? digits ("." digits)? ([eE] [+-]? digits)?), advancing pos. With
+// strictZero a leading "0" ends the integer part (further digits are left unread, as JSON wants).
+inline bool scanNumber(std::string_view text, std::size_t& pos, bool strictZero)
+{
+    auto peek = [&] { return pos < text.size() ? text[pos] : '\0'; };
+    auto digits = [&] {
+        const std::size_t from = pos;
+        while (pos < text.size() && text[pos] >= '0' && text[pos] <= '9')
+            ++pos;
+        return pos > from;
+    };
+    if (peek() == '-')
+        ++pos;
+    if (strictZero && peek() == '0')
+        ++pos;
+    else if (!digits())
+        return false;
+    if (peek() == '.') {
+        ++pos;
+        if (!digits())
+            return false;
+    }
+    if (peek() == 'e' || peek() == 'E') {
+        ++pos;
+        if (peek() == '+' || peek() == '-')
+            ++pos;
+        if (!digits())
+            return false;
+    }
+    return true;
+}
+
 } // namespace kx

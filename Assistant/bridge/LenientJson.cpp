@@ -109,28 +109,8 @@ private:
     bool parseNumber(LenientValue& v)
     {
         const std::size_t start = pos_;
-        if (peek() == '-')
-            ++pos_;
-        auto digits = [&] {
-            const std::size_t from = pos_;
-            while (!atEnd() && s_[pos_] >= '0' && s_[pos_] <= '9')
-                ++pos_;
-            return pos_ > from;
-        };
-        if (!digits())
+        if (!scanNumber(s_, pos_, false))
             return false;
-        if (peek() == '.') {
-            ++pos_;
-            if (!digits())
-                return false;
-        }
-        if (peek() == 'e' || peek() == 'E') {
-            ++pos_;
-            if (peek() == '+' || peek() == '-')
-                ++pos_;
-            if (!digits())
-                return false;
-        }
         v.kind = LenientValue::Kind::Number;
         v.text = s_.substr(start, pos_ - start);
         return true;

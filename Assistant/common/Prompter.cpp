@@ -46,4 +46,17 @@ int showMessage(const std::string& text, BoxIcon icon, BoxButtons buttons, int d
     return prompter().messageBox(r);
 }
 
+int askYesNo(const std::string& text, BoxIcon icon, int defaultButton)
+{
+    MessageBoxRequest r;
+    r.caption = kMessageBoxCaption;
+    r.text = text;
+    r.icon = icon;
+    r.buttons = BoxButtons::YesNo;
+    r.defaultButton = defaultButton;
+    r.topmost = true;
+    r.ownedByMainWindow = true;
+    return prompter().messageBox(r);
+}
+
 } // namespace kx

@@ -46,4 +46,7 @@ std::shared_ptr<Prompter> setPrompter(std::shared_ptr<Prompter> p);
 int showMessage(const std::string& text, BoxIcon icon = BoxIcon::Information,
                 BoxButtons buttons = BoxButtons::Ok, int defaultButton = IDOK);
 
+// A Yes/No question owned by the main window, with the program's caption, topmost.
+int askYesNo(const std::string& text, BoxIcon icon, int defaultButton);
+
 } // namespace kx

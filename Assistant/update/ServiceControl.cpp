@@ -10,22 +10,6 @@
 #include <charconv>
 
 namespace kx {
-namespace {
-
-int ask(const std::string& text, BoxIcon icon, int defaultButton)
-{
-    MessageBoxRequest r;
-    r.caption = kMessageBoxCaption;
-    r.text = text;
-    r.icon = icon;
-    r.buttons = BoxButtons::YesNo;
-    r.defaultButton = defaultButton;
-    r.topmost = true;
-    r.ownedByMainWindow = true;
-    return prompter().messageBox(r);
-}
-
-} // namespace
 
 std::string controlRequestAddress(const std::string& serviceAddress, const std::string& servicePort,
                                   const std::string& requestPath)
@@ -90,7 +74,7 @@ void runControlRequest(const std::string& url, const std::string& programFolder,
 {
     if (sendControlRequest(url))
         return;
-    if (ask("客户端服务出现异常，是否立马修复！", BoxIcon::Warning, IDYES) != IDYES) {
+    if (askYesNo("客户端服务出现异常，是否立马修复！", BoxIcon::Warning, IDYES) != IDYES) {
         balloon("客户端异常未修复");
         return;
     }
@@ -104,7 +88,7 @@ void runControlRequest(const std::string& url, const std::string& programFolder,
 void handOverUpdate(const std::string& question, const std::string& url, const std::string& programFolder,
                     const BalloonFn& balloon)
 {
-    if (ask(question, BoxIcon::Question, IDNO) != IDYES)
+    if (askYesNo(question, BoxIcon::Question, IDNO) != IDYES)
         return;
     runControlRequest(url, programFolder, balloon);
 }
