@@ -1,4 +1,5 @@
 // Program entry of Kestrix Assistant.
+#include "ApplicationSetup.h"
 #include "Main.h"
 #include "QtPrompter.h"
 #include "bridge/SigningLibrary.h"
@@ -42,9 +43,7 @@ int main(int argc, char** argv)
         qputenv("QT_QPA_PLATFORM", "offscreen");
 
     QApplication app(argc, argv);
-    app.setQuitOnLastWindowClosed(false);
-    app.setApplicationName(QString::fromUtf8(kApplicationTitle));
-    app.setApplicationDisplayName(QString::fromUtf8(kApplicationTitle));
+    configureApplication(app);
     if (QGuiApplication::platformName() != "offscreen")
         setPrompter(std::make_shared<QtPrompter>());
 

@@ -90,6 +90,8 @@ public:
     // back, the icon is set up again as after a taskbar restart. (A host that is gone for less than
     // one look is not noticed; the toolkit then re-embeds the existing icon by itself.)
     QTimer* tmrTrayWatch = nullptr;
+    // tmrTrayWatch's look at the notification area.
+    void tmrTrayWatchTimer();
 
     // Puts up a fresh tray icon once a notification area exists, then stops tmrTray.
     void tmrTrayTimer();

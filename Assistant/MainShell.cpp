@@ -93,16 +93,19 @@ void TfrmMain::createShell()
     tmrTrayWatch = new QTimer(this);
     tmrTrayWatch->setObjectName("tmrTrayWatch");
     tmrTrayWatch->setInterval(300);
-    connect(tmrTrayWatch, &QTimer::timeout, this, [this] {
-        // Only a loss after the icon was set up counts; while tmrTray runs it looks by itself.
-        if (!QSystemTrayIcon::isSystemTrayAvailable()) {
-            trayLost_ = !tmrTray->isActive();
-        } else if (trayLost_) {
-            trayLost_ = false;
-            taskbarCreated();
-        }
-    });
+    connect(tmrTrayWatch, &QTimer::timeout, this, &TfrmMain::tmrTrayWatchTimer);
     tmrTrayWatch->start();
+}
+
+void TfrmMain::tmrTrayWatchTimer()
+{
+    // Only a loss after the icon was set up counts; while tmrTray runs it looks by itself.
+    if (!QSystemTrayIcon::isSystemTrayAvailable()) {
+        trayLost_ = !tmrTray->isActive();
+    } else if (trayLost_) {
+        trayLost_ = false;
+        taskbarCreated();
+    }
 }
 
 void TfrmMain::tmrTrayTimer()

@@ -1,5 +1,6 @@
 // The main window's shell on the offscreen platform: menus, balloons, the exit question, the
 // About dialog, the loading counter with its overlay, and the exported C functions.
+#include "ApplicationSetup.h"
 #include "Main.h"
 #include "QtTestSupport.h"
 #include "common/WindowMessages.h"
@@ -16,6 +17,7 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QMovie>
+#include <QPainter>
 #include <QPushButton>
 #include <QScreen>
 #include <QSignalSpy>
@@ -174,6 +176,64 @@ private slots:
         QVERIFY(r.ownedByMainWindow);
         QVERIFY(main.trycnMain == nullptr); // the exit routine removed the icon
         QVERIFY(!main.tmrTray->isActive());
+    }
+
+    // Two different characters of a menu text drawn in the menu's font must differ: a font without
+    // Chinese draws every one of them as the same empty box.
+    void menuTextIsDrawnWithRealGlyphs()
+    {
+        if (!missingChineseFontWarning().empty())
+            QSKIP("no installed font covers Chinese, so only empty boxes could be drawn: install one "
+                  "(on Debian fonts-wqy-microhei, which scripts/setup-debian.sh installs)");
+        TfrmMain main(folder->path());
+        const QString text = main.mniPrintSet->text();
+        QCOMPARE(text, u("打印设置"));
+        const auto draw = [&](QChar c) {
+            QImage image(48, 48, QImage::Format_RGB32);
+            image.fill(Qt::white);
+            QPainter painter(&image);
+            painter.setFont(main.pmMain->font());
+            painter.setPen(Qt::black);
+            painter.drawText(image.rect(), Qt::AlignCenter, QString(c));
+            return image;
+        };
+        const QImage first = draw(text[0]);
+        const QImage second = draw(text[1]);
+        for (const QImage& glyph : {first, second}) {
+            int ink = 0;
+            for (int y = 0; y < glyph.height(); ++y)
+                for (int x = 0; x < glyph.width(); ++x)
+                    ink += glyph.pixelColor(x, y) != QColor(Qt::white);
+            QVERIFY(ink > 10);
+        }
+        QVERIFY(first != second);
+    }
+
+    // The module lines read like plain text: no line is shown selected or highlighted.
+    void aboutModuleLinesAreNotHighlighted()
+    {
+        folder->write("conf/sys.ini", "[DLL]\nca=3.1.0\nprint=2.0\n");
+        folder->write("conf/dll.ini", "[MODULE-DLLPATH]\nca=comp\\common\\ca\\CA.dll\nprint=comp\\print\\print.dll\n");
+        TfrmMain main(folder->path());
+        int lines = 0, selected = -1, highlightedPixels = -1;
+        whenShown<TfrmAbout>([&](TfrmAbout* dlg) {
+            QListWidget* list = dlg->lstDllVer;
+            lines = list->count();
+            selected = int(list->selectedItems().size());
+            const QImage shot = list->viewport()->grab().toImage();
+            QList<QColor> highlights;
+            for (auto group : {QPalette::Active, QPalette::Inactive})
+                highlights << list->palette().color(group, QPalette::Highlight);
+            highlightedPixels = 0;
+            for (int y = 0; y < shot.height(); ++y)
+                for (int x = 0; x < shot.width(); ++x)
+                    highlightedPixels += highlights.contains(shot.pixelColor(x, y));
+            dlg->btn1->click();
+        });
+        main.openAbout();
+        QCOMPARE(lines, 2);
+        QCOMPARE(selected, 0);
+        QCOMPARE(highlightedPixels, 0);
     }
 
     void aboutListsModulesAndOpensOnce()

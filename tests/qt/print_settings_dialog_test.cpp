@@ -8,6 +8,7 @@
 #include "settings/PrinterCatalog.h"
 
 #include <QComboBox>
+#include <QGroupBox>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLabel>
@@ -240,6 +241,53 @@ private slots:
         QCOMPARE(int(prompts->requests[2].icon), int(BoxIcon::Error));
         QVERIFY(dlg->isVisible());
         QCOMPARE(printJson(), QByteArray("{not json"));
+    }
+
+    // An error that stops the opening also skips bringing the dialog to the front: a dialog shown
+    // minimised stays so. Without an error it is brought back to its normal state.
+    void errorStopsTheOpeningBeforeTheFront_data()
+    {
+        QTest::addColumn<QByteArray>("printJson");
+        QTest::addColumn<bool>("error");
+        QTest::newRow("readable file") << QByteArray("{}") << false;
+        QTest::newRow("broken file") << QByteArray("{not json") << true;
+    }
+
+    void errorStopsTheOpeningBeforeTheFront()
+    {
+        QFETCH(QByteArray, printJson);
+        QFETCH(bool, error);
+        folder->write("data/json/print.json", printJson);
+        TfrmPrintSet dlg;
+        dlg.setAppFileDir(folder->path());
+        dlg.setWindowState(Qt::WindowMinimized);
+        dlg.show();
+        QCOMPARE(prompts->requests.size(), std::size_t(error ? 1 : 0));
+        QCOMPARE(bool(dlg.windowState() & Qt::WindowMinimized), error);
+    }
+
+    // Nothing overlaps: each control lies inside its group's frame, clear of the frame and the
+    // title, and no two controls of one container cover each other.
+    void controlsDoNotOverlap()
+    {
+        TfrmPrintSet dlg;
+        dlg.ensurePolished();
+        for (QGroupBox* g : {dlg.grpSet, dlg.grpPrinter, dlg.grpMargin, dlg.grpOffset}) {
+            const QRect inside = g->contentsRect();
+            const QList<QWidget*> children = g->findChildren<QWidget*>(Qt::FindDirectChildrenOnly);
+            QVERIFY(!children.isEmpty());
+            for (QWidget* w : children) {
+                if (auto* l = qobject_cast<QLabel*>(w))
+                    QVERIFY2(l->sizeHint().width() <= l->width(), qPrintable(l->objectName()));
+                QVERIFY2(inside.contains(w->geometry()), qPrintable(g->objectName() + " / " + w->objectName()));
+                for (QWidget* other : children)
+                    QVERIFY2(w == other || !w->geometry().intersects(other->geometry()),
+                             qPrintable(w->objectName() + " / " + other->objectName()));
+            }
+        }
+        const QRect client(QPoint(0, 0), dlg.size());
+        for (QWidget* w : dlg.pnlMain->findChildren<QWidget*>(Qt::FindDirectChildrenOnly))
+            QVERIFY2(client.contains(w->geometry()), qPrintable(w->objectName()));
     }
 
     void mainWindowOpensOneDialogAtATime()

@@ -113,6 +113,40 @@ private slots:
         QCOMPARE(tabSequence(order), order);
     }
 
+    // Tab and Shift+Tab move the focus, from the interval box too, without a hint or a change.
+    void tabKeysMoveFocus_data()
+    {
+        QTest::addColumn<QString>("from");
+        QTest::addColumn<bool>("backwards");
+        QTest::addColumn<QString>("to");
+        QTest::newRow("Tab from the check box") << "chkAutoRun" << false << "edtInterval";
+        QTest::newRow("Tab from the interval box") << "edtInterval" << false << "btnOk";
+        QTest::newRow("Tab from OK") << "btnOk" << false << "btnClose";
+        QTest::newRow("Shift+Tab from the interval box") << "edtInterval" << true << "chkAutoRun";
+        QTest::newRow("Shift+Tab from OK") << "btnOk" << true << "edtInterval";
+    }
+
+    void tabKeysMoveFocus()
+    {
+        QFETCH(QString, from);
+        QFETCH(bool, backwards);
+        QFETCH(QString, to);
+        auto dlg = openDialog();
+        QVERIFY(QTest::qWaitForWindowActive(dlg.get()));
+        dlg->edtInterval->setText("12");
+        QWidget* start = dlg->findChild<QWidget*>(from);
+        start->setFocus();
+        QCOMPARE(QApplication::focusWidget(), start);
+        if (backwards)
+            QTest::keyClick(start, Qt::Key_Backtab, Qt::ShiftModifier);
+        else
+            QTest::keyClick(start, Qt::Key_Tab);
+        QVERIFY(QApplication::focusWidget());
+        QCOMPARE(QApplication::focusWidget()->objectName(), to);
+        QCOMPARE(dlg->edtInterval->text(), QString("12"));
+        QCOMPARE(dlg->lblHint->text(), QString());
+    }
+
     void fillsFromFilesAndFlag()
     {
         {

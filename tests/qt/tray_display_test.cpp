@@ -2,6 +2,7 @@
 // host runs and comes back after the host restarts; the loading overlay sits in the bottom-right
 // corner and lets drawing and clicks through on its white pixels. Checked from screenshots.
 #include "Main.h"
+#include "PrivateXvfb.h"
 #include "QtTestSupport.h"
 #include "settings/ProcessPrompt.h"
 
@@ -13,14 +14,8 @@
 #include <QTimer>
 #include <QtTest>
 
-#include <cerrno>
-#include <csignal>
 #include <cstdio>
-#include <cstdlib>
-#include <string>
 #include <sys/prctl.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 // Allocations that the system library keeps for its own caches are not ours to release.
 extern "C" const char* __lsan_default_suppressions()
@@ -29,63 +24,6 @@ extern "C" const char* __lsan_default_suppressions()
 }
 
 namespace {
-
-pid_t g_xvfb = 0;
-
-// Starts Xvfb on a display number of its own choosing; gives the number, or -1.
-int startXvfbOnce()
-{
-    int fds[2];
-    if (pipe(fds) != 0)
-        return -1;
-    g_xvfb = fork();
-    if (g_xvfb == 0) {
-        prctl(PR_SET_PDEATHSIG, SIGKILL); // never outlive the test
-        close(fds[0]);
-        const std::string fd = std::to_string(fds[1]);
-        execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "1024x768x24", "-nolisten", "tcp",
-               static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    close(fds[1]);
-    // The server writes the number and a line break once it accepts connections.
-    std::string text;
-    char c = 0;
-    for (;;) {
-        const ssize_t n = read(fds[0], &c, 1);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0 || c == '\n')
-            break;
-        text += c;
-    }
-    close(fds[0]);
-    if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos)
-        return -1;
-    return std::atoi(text.c_str());
-}
-
-void stopXvfb();
-
-int startXvfb()
-{
-    for (int attempt = 0; attempt < 3; ++attempt) {
-        const int display = startXvfbOnce();
-        if (display >= 0)
-            return display;
-        stopXvfb();
-    }
-    return -1;
-}
-
-void stopXvfb()
-{
-    if (g_xvfb > 0) {
-        kill(g_xvfb, SIGTERM);
-        waitpid(g_xvfb, nullptr, 0);
-        g_xvfb = 0;
-    }
-}
 
 const QColor kBackground(255, 0, 255);
 
@@ -214,6 +152,42 @@ private slots:
         QCOMPARE(balloons.count(), 2); // one set-up per appearance of the host
     }
 
+    // The look that finds the notification area back puts the icon up at once; no second timer
+    // runs in between. The test makes the looks itself.
+    void iconReturnsOnTheLookThatFindsTheHost()
+    {
+        TfrmMain main(folder.path());
+        main.tmrTrayWatch->stop();
+        QSignalSpy balloons(&main, &TfrmMain::balloonShown);
+        QVERIFY(startTrayer());
+        QTRY_COMPARE_WITH_TIMEOUT(balloons.count(), 1, 10000);
+
+        stopTrayer();
+        QTRY_VERIFY_WITH_TIMEOUT(!QSystemTrayIcon::isSystemTrayAvailable(), 5000);
+        main.tmrTrayWatchTimer(); // sees the area gone
+        QVERIFY(startTrayer());
+        QTRY_VERIFY_WITH_TIMEOUT(QSystemTrayIcon::isSystemTrayAvailable(), 10000);
+        QCOMPARE(balloons.count(), 1);
+        main.tmrTrayWatchTimer(); // sees it back
+        QCOMPARE(balloons.count(), 2);
+        QCOMPARE(balloons.last()[1].toString(), QString::fromUtf8("客户端成功启动"));
+        QVERIFY(balloons.last()[2].toBool());
+        QVERIFY(main.trycnMain->isVisible());
+        QVERIFY(!main.tmrTray->isActive());
+        QTRY_VERIFY_WITH_TIMEOUT(iconPixelsInTray() > 50, 5000);
+        stopTrayer();
+    }
+
+    // Without its picture the overlay is not placed: it shows its text at the top-left corner.
+    void overlayWithoutPictureSitsTopLeft()
+    {
+        TempProgramFolder noPicture;
+        TfrmPrintPrompt overlay(noPicture.path());
+        overlay.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&overlay));
+        QCOMPARE(overlay.frameGeometry(), QRect(0, 0, 118, 138));
+    }
+
     void overlayCornerAndSeeThroughWhite()
     {
         Backdrop backdrop;
@@ -283,13 +257,11 @@ private slots:
 
 int main(int argc, char** argv)
 {
-    const int display = startXvfb();
-    if (display < 0) {
+    PrivateXvfb xvfb;
+    if (!xvfb.start()) {
         std::fprintf(stderr, "Xvfb could not be started\n");
         return 1;
     }
-    qputenv("DISPLAY", QByteArray(":") + QByteArray::number(display));
-    qputenv("QT_QPA_PLATFORM", "xcb");
     int rc = 0;
     {
         QApplication app(argc, argv);
@@ -297,7 +269,6 @@ int main(int argc, char** argv)
         TrayDisplayTest test;
         rc = QTest::qExec(&test, argc, argv);
     }
-    stopXvfb();
     return rc;
 }
 

@@ -1,0 +1,25 @@
+#include "ApplicationSetup.h"
+
+#include "common/WindowMessages.h"
+
+#include <QApplication>
+#include <QFontDatabase>
+
+namespace kx {
+
+void configureApplication(QApplication& app)
+{
+    app.setQuitOnLastWindowClosed(false);
+    app.setApplicationName(QString::fromUtf8(kApplicationTitle));
+    app.setApplicationDisplayName(QString::fromUtf8(kApplicationTitle));
+}
+
+std::string missingChineseFontWarning()
+{
+    if (!QFontDatabase::families(QFontDatabase::SimplifiedChinese).isEmpty())
+        return {};
+    return "No installed font covers Chinese, so the tray menu, balloons and dialogs show empty boxes: "
+           "install one (on Debian: apt-get install fonts-wqy-microhei)";
+}
+
+} // namespace kx
