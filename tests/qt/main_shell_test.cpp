@@ -218,16 +218,20 @@ private slots:
         int lines = 0, selected = -1, highlightedPixels = -1;
         whenShown<TfrmAbout>([&](TfrmAbout* dlg) {
             QListWidget* list = dlg->lstDllVer;
+            if (!QTest::qWaitForWindowActive(dlg))
+                return dlg->btn1->click(); // leaves `lines` at 0
             lines = list->count();
             selected = int(list->selectedItems().size());
+            // Beyond the text, every line shows the list's plain background.
             const QImage shot = list->viewport()->grab().toImage();
-            QList<QColor> highlights;
-            for (auto group : {QPalette::Active, QPalette::Inactive})
-                highlights << list->palette().color(group, QPalette::Highlight);
+            const QColor base = list->palette().color(QPalette::Base);
             highlightedPixels = 0;
-            for (int y = 0; y < shot.height(); ++y)
-                for (int x = 0; x < shot.width(); ++x)
-                    highlightedPixels += highlights.contains(shot.pixelColor(x, y));
+            for (int i = 0; i < list->count(); ++i) {
+                const QRect row = list->visualItemRect(list->item(i));
+                for (int y = row.top(); y <= row.bottom(); ++y)
+                    for (int x = row.right() - 40; x <= row.right(); ++x)
+                        highlightedPixels += shot.pixelColor(x, y) != base;
+            }
             dlg->btn1->click();
         });
         main.openAbout();

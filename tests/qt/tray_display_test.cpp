@@ -186,6 +186,12 @@ private slots:
         overlay.show();
         QVERIFY(QTest::qWaitForWindowExposed(&overlay));
         QCOMPARE(overlay.frameGeometry(), QRect(0, 0, 118, 138));
+        // The place is asked for explicitly, so a window manager keeps it rather than choosing one.
+        QProcess xprop;
+        xprop.start("xprop", {"-id", QString::number(overlay.winId()), "WM_NORMAL_HINTS"});
+        QVERIFY(xprop.waitForFinished(10000));
+        const QString hints = QString::fromUtf8(xprop.readAllStandardOutput());
+        QVERIFY2(hints.contains(QRegularExpression("(user|program) specified location: 0, 0")), qPrintable(hints));
     }
 
     void overlayCornerAndSeeThroughWhite()
