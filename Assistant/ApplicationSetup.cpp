@@ -10,8 +10,9 @@ namespace kx {
 void configureApplication(QApplication& app)
 {
     app.setQuitOnLastWindowClosed(false);
+    // Only the name: with a display name set, the toolkit appends it to every window title, and
+    // titles must read exactly as the windows' captions.
     app.setApplicationName(QString::fromUtf8(kApplicationTitle));
-    app.setApplicationDisplayName(QString::fromUtf8(kApplicationTitle));
 }
 
 std::string missingChineseFontWarning()

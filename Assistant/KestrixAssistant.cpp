@@ -44,6 +44,9 @@ int main(int argc, char** argv)
 
     QApplication app(argc, argv);
     configureApplication(app);
+    const std::string fontWarning = missingChineseFontWarning();
+    if (!fontWarning.empty())
+        std::fprintf(stderr, "%s\n", fontWarning.c_str());
     if (QGuiApplication::platformName() != "offscreen")
         setPrompter(std::make_shared<QtPrompter>());
 
@@ -68,6 +71,8 @@ int main(int argc, char** argv)
     const int signalFd = platform::terminationSignalFd();
 
     TfrmMain frmMain(platform::executableFolder());
+    if (!fontWarning.empty())
+        frmMain.recordLog(fontWarning);
     frmMain.FormCreate();
     frmMain.createLoadingOverlay();
 

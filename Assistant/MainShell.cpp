@@ -103,8 +103,9 @@ void TfrmMain::tmrTrayWatchTimer()
     if (!QSystemTrayIcon::isSystemTrayAvailable()) {
         trayLost_ = !tmrTray->isActive();
     } else if (trayLost_) {
+        // This look has found the area: set the icon up now rather than one tmrTray period later.
         trayLost_ = false;
-        taskbarCreated();
+        tmrTrayTimer();
     }
 }
 

@@ -9,6 +9,7 @@ packages=(
   qt6-base-dev qt6-base-dev-tools libqt6svg6
   libgtest-dev googletest
   fp-compiler
+  fonts-wqy-microhei
   xvfb trayer xdotool imagemagick x11-utils
   cups cups-bsd cups-client
   chromium

@@ -54,6 +54,9 @@ TfrmAbout::TfrmAbout(QWidget* parent) : QDialog(parent)
     lstDllVer->setObjectName("lstDllVer");
     lstDllVer->setGeometry(135, 80, 298, 73);
     lstDllVer->setStyleSheet(QStringLiteral("QListWidget::item { height: 13px; }"));
+    // A list to read, not to pick from: no line is selected or marked as the current one.
+    lstDllVer->setSelectionMode(QAbstractItemView::NoSelection);
+    lstDllVer->setFocusPolicy(Qt::NoFocus);
     lblCompany = label(pnl1, "lblCompany", QString::fromUtf8("Kestrix 客户端助手：网页与本机组件之间的桥梁"), 119, 176);
     lblCopyright = label(pnl1, "lblCopyright", QString::fromUtf8("Copyright © Kestrix. All rights reserved."), 88, 195);
 

@@ -53,6 +53,21 @@ QGroupBox* group(QWidget* parent, const char* name, const char* title, QRect r)
     return g;
 }
 
+// A titled group's rows are laid out for a title band of kTitleBand pixels at the group's top (a
+// title in 11-pixel characters). Where the style starts the group's inside lower, every row moves
+// down by the difference, so that the frame runs above the first row instead of through it.
+constexpr int kTitleBand = 14;
+
+void fitRowsBelowTitle(QGroupBox* g)
+{
+    g->ensurePolished();
+    const int shift = g->contentsRect().top() - kTitleBand;
+    if (shift <= 0)
+        return;
+    for (QWidget* w : g->findChildren<QWidget*>(Qt::FindDirectChildrenOnly))
+        w->move(w->x(), w->y() + shift);
+}
+
 // The text shown for a stored member, or the default when it is blank.
 QString orDefault(const std::string& stored, const QString& fallback)
 {
@@ -102,6 +117,9 @@ TfrmPrintSet::TfrmPrintSet(QWidget* parent) : QDialog(parent)
     edtOffsetX = edit(grpOffset, "edtOffsetX", {72, 18, 70, 21});
     lblOffsetY = label(grpOffset, "lblOffsetY", "纵向偏移", 181, 21);
     edtOffsetY = edit(grpOffset, "edtOffsetY", {234, 18, 70, 21});
+
+    for (QGroupBox* g : {grpPrinter, grpMargin, grpOffset})
+        fitRowsBelowTitle(g);
 
     btnOk = new QPushButton(QString::fromUtf8("确定"), pnlMain);
     btnOk->setObjectName("btnOk");
@@ -168,7 +186,10 @@ void TfrmPrintSet::FormShow()
         if (!showCode(cbbBillCode->currentText()))
             return;
     } catch (const std::exception& e) {
+        // The failed step ends the opening: the dialog stays as far as it got, not brought to
+        // the front and without moving the focus.
         showMessage(e.what(), BoxIcon::Error);
+        return;
     }
     bringToFront(this);
     cbbBillCode->setFocus();

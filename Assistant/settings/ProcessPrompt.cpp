@@ -44,6 +44,9 @@ TfrmPrintPrompt::TfrmPrintPrompt(const std::string& programFolder) : QWidget(nul
     labelPal.setColor(QPalette::WindowText, QColor(160, 160, 164));
     lbl1->setPalette(labelPal);
 
+    // The design place, top-left. It is asked for explicitly, so that a window manager keeps it
+    // when the picture cannot be loaded and FormCreate does not place the window.
+    move(0, 0);
     FormCreate(programFolder);
     updateMask();
     registration_ = std::make_unique<RegisteredWindow>(this, "TfrmPrintPrompt", "打印提示");

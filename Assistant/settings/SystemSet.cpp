@@ -34,8 +34,8 @@ char32_t typedCharacter(const QKeyEvent* e)
     const int key = e->key();
     if (key == Qt::Key_Backspace)
         return kBackspace;
-    if (key == Qt::Key_Delete)
-        return 0;
+    if (key == Qt::Key_Delete || key == Qt::Key_Tab || key == Qt::Key_Backtab)
+        return 0; // Tab and Shift+Tab move the focus; they type nothing
     if (key == Qt::Key_Return || key == Qt::Key_Enter)
         return U'\r';
     if (key == Qt::Key_Escape)
