@@ -87,7 +87,7 @@ public:
     QAction* mniSys = nullptr;
     QSystemTrayIcon* trycnMain = nullptr;
     // Looks at the notification area every 300 ms after set-up: when it has gone away and comes
-    // back, the icon is set up again as after a taskbar restart. (A host that is gone for less than
+    // back, the look that finds it sets the icon up again, as after a taskbar restart. (A host that is gone for less than
     // one look is not noticed; the toolkit then re-embeds the existing icon by itself.)
     QTimer* tmrTrayWatch = nullptr;
     // tmrTrayWatch's look at the notification area.
@@ -95,8 +95,6 @@ public:
 
     // Puts up a fresh tray icon once a notification area exists, then stops tmrTray.
     void tmrTrayTimer();
-    // The notification area came back: set the icon up again.
-    void taskbarCreated();
     // A balloon titled "提示：" on the tray icon for 1000 ms, text cut to 255 characters.
     void promptLog(const std::string& message);
     // Removes the tray icon from the notification area (exit routine).

@@ -123,11 +123,6 @@ void TfrmMain::tmrTrayTimer()
     tmrTray->stop();
 }
 
-void TfrmMain::taskbarCreated()
-{
-    tmrTray->start();
-}
-
 void TfrmMain::promptLog(const std::string& message)
 {
     const QString title = QString::fromUtf8(kBalloonTitle);
