@@ -87,8 +87,9 @@ public:
     QAction* mniSys = nullptr;
     QSystemTrayIcon* trycnMain = nullptr;
     // Looks at the notification area every 300 ms after set-up: when it has gone away and comes
-    // back, the look that finds it sets the icon up again, as after a taskbar restart. (A host that is gone for less than
-    // one look is not noticed; the toolkit then re-embeds the existing icon by itself.)
+    // back, the look that finds it sets the icon up again, as after a taskbar restart. (A host
+    // that is gone for less than one look is not noticed; the toolkit then re-embeds the existing
+    // icon by itself.)
     QTimer* tmrTrayWatch = nullptr;
     // tmrTrayWatch's look at the notification area.
     void tmrTrayWatchTimer();
