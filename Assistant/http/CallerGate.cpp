@@ -177,21 +177,34 @@ std::optional<SiteOrigin> parseSite(std::string_view text, Form form)
     return origin;
 }
 
-// Every value of the header, joined with ", " as HTTP joins repeated fields; nullopt when absent.
-// Repeated Origin or Host fields thus never read as one acceptable value.
-std::optional<std::string> headerValue(const HttpRequest& request, std::string_view name)
+std::string_view trimmed(std::string_view s)
 {
-    std::optional<std::string> value;
+    while (!s.empty() && (s.front() == ' ' || s.front() == '\t'))
+        s.remove_prefix(1);
+    while (!s.empty() && (s.back() == ' ' || s.back() == '\t'))
+        s.remove_suffix(1);
+    return s;
+}
+
+// Every value of the header, joined with ", " as HTTP joins repeated fields (storage then holds
+// the joined text); nullopt when absent. Repeated Origin or Host fields thus never read as one
+// acceptable value. No copy is made for the usual single field: this runs for every request.
+std::optional<std::string_view> headerValue(const HttpRequest& request, std::string_view name, std::string& storage)
+{
+    std::optional<std::string_view> value;
     for (const auto& [n, v] : request.headers) {
         if (!equalNoCase(n, name))
             continue;
-        if (value)
-            *value += ", " + v;
-        else
-            value = v;
+        if (!value) {
+            value = trimmed(v);
+            continue;
+        }
+        if (storage.empty())
+            storage.assign(*value);
+        storage += ", ";
+        storage += trimmed(v);
+        value = storage;
     }
-    if (value)
-        *value = trimBlanks(*value);
     return value;
 }
 
@@ -290,30 +303,32 @@ bool TrustedSites::lists(const SiteOrigin& origin) const
 
 std::optional<Refusal> judgeCaller(const HttpRequest& request, const TrustedSites& sites)
 {
-    if (auto host = headerValue(request, "Host"); host && !hostAllowed(*host))
+    std::string storage;
+    if (auto host = headerValue(request, "Host", storage); host && !hostAllowed(*host))
         return Refusal{"host " + shown(*host),
                        "已拒绝发往主机 " + shown(*host) + " 的请求：只接受 IP 地址和 localhost"};
     if (!sites.restricts())
         return std::nullopt;
 
-    if (auto origin = headerValue(request, "Origin")) {
+    storage.clear();
+    if (auto origin = headerValue(request, "Origin", storage)) {
         auto parsed = parseOrigin(*origin);
         if (parsed && sites.lists(*parsed))
             return std::nullopt;
         return siteRefusal(parsed ? parsed->text() : shown(*origin));
     }
-    if (auto referer = headerValue(request, "Referer")) {
+    if (auto referer = headerValue(request, "Referer", storage)) {
         auto parsed = originOfUrl(*referer);
         if (parsed && sites.lists(*parsed))
             return std::nullopt;
         return siteRefusal(parsed ? parsed->text() : shown(*referer));
     }
-    if (auto fetchSite = headerValue(request, "Sec-Fetch-Site")) {
-        const std::string value = lower(*fetchSite);
-        if (value != "same-origin" && value != "none")
-            return Refusal{"sec-fetch-site " + shown(value),
-                           "已拒绝未说明来源网站的请求（Sec-Fetch-Site: " + shown(value) +
-                               "）：只接受 trusted.sites 中的网站"};
+    if (auto fetchSite = headerValue(request, "Sec-Fetch-Site", storage)) {
+        if (!equalNoCase(*fetchSite, "same-origin") && !equalNoCase(*fetchSite, "none")) {
+            const std::string value = shown(lower(*fetchSite));
+            return Refusal{"sec-fetch-site " + value,
+                           "已拒绝未说明来源网站的请求（Sec-Fetch-Site: " + value + "）：只接受 trusted.sites 中的网站"};
+        }
     }
     return std::nullopt;
 }

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <mutex>
 #include <optional>
+#include <thread>
 
 using namespace kx;
 using namespace kx::http;
@@ -249,6 +250,18 @@ TEST(CallerGate, OneLogLinePerRefusedHostOrSite)
     EXPECT_NE(g.lines[1].find("other.example"), std::string::npos) << g.lines[1];
     EXPECT_NE(g.lines[2].find("https://evil.example"), std::string::npos) << g.lines[2];
     EXPECT_NE(g.lines[3].find("cross-site"), std::string::npos) << g.lines[3];
+
+    // Connection threads refusing the same host at once still write one line.
+    Gated busy;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([&busy] {
+            for (int i = 0; i < 200; ++i)
+                busy.run({{"Host", "rebind.example"}});
+        });
+    for (auto& t : threads)
+        t.join();
+    EXPECT_EQ(busy.lines.size(), 1u);
 
     // Invented names cannot grow the log without bound: one closing line after the first 256.
     Gated flood;
