@@ -17,7 +17,7 @@ public:
     void initAll();
     // The component whose path equals the decoded path exactly, or nullptr.
     WebComponent* find(const std::string& path) const;
-    // Replaces the caller gate (before start). Without a call the gate checks Host only.
+    // Replaces the caller gate (before start; not null). Without a call the gate checks Host only.
     void setGate(std::shared_ptr<CallerGate> gate);
     // Fills the response for the request; sets closeConnection for replies after which the
     // connection must close (404, and 403 from the caller gate, which runs before anything else).

@@ -326,6 +326,7 @@ TEST(BridgeBrowser, PublicPageNeedsThePolicyAndAListedSite)
         ProgramFolder folder;
         folder.installModule("libc_module.so", "comp/print/libc_module.so");
         folder.writeFile("conf/dll.ini", "[MODULE-DLLPATH]\r\nprint=comp\\print\\libc_module.so\r\n[MODULE-LANG]\r\nprint=c\r\n");
+        folder.writeFile("data/text/json2.txt", "\r\n");
         const std::string service = "http://127.0.0.1:" + std::to_string(folder.port());
         PageServer server(callingPage(service));
         const std::string page = "http://127.0.0.1:" + std::to_string(server.port());
@@ -382,6 +383,7 @@ TEST(BridgeBrowser, SecurePageNamesItsOriginToBeServed)
         ProgramFolder folder;
         folder.installModule("libc_module.so", "comp/print/libc_module.so");
         folder.writeFile("conf/dll.ini", "[MODULE-DLLPATH]\r\nprint=comp\\print\\libc_module.so\r\n[MODULE-LANG]\r\nprint=c\r\n");
+        folder.writeFile("data/text/json2.txt", "\r\n");
         HttpsPageServer server(callingPage("http://127.0.0.1:" + std::to_string(folder.port()), sendOrigin));
         ASSERT_TRUE(server.ready());
         const std::string page = "https://127.0.0.1:" + std::to_string(server.port());
