@@ -21,6 +21,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <thread>
 
 using namespace kx;
@@ -76,6 +77,7 @@ void TfrmMain::FormCreate()
     try {
         values.servicePort = readSysIni("HTTP", "server.port", "13526", appFileDir_);
         values.serviceAddress = readSysIni("HTTP", "server.ip", "127.0.0.1", appFileDir_);
+        values.trustedSites = readSysIni("HTTP", "trusted.sites", "", appFileDir_);
     } catch (const std::exception&) {
         recordLog("初始化文件加载失败");
     }
@@ -94,6 +96,7 @@ void TfrmMain::startHttpService()
     try {
         auto service = std::make_unique<http::HttpService>();
         registerEndpoints(*service);
+        service->setCallerGate(makeCallerGate());
         service->start(values.serviceAddress, values.servicePort);
         httpService_ = std::move(service);
         recordLog("程序网络服务开启成功，当前端口号： " + values.servicePort);
@@ -101,6 +104,20 @@ void TfrmMain::startHttpService()
         httpService_.reset();
         recordLog("程序网络服务开启异常，请检查当前IP和端口号");
     }
+}
+
+std::shared_ptr<http::CallerGate> TfrmMain::makeCallerGate()
+{
+    std::vector<std::string> rejected;
+    http::TrustedSites sites = http::TrustedSites::parse(startupValues().trustedSites, &rejected);
+    for (const std::string& entry : rejected)
+        recordLog("trusted.sites 中的条目无效，已忽略：" + entry);
+    if (!sites.restricts() && !std::filesystem::exists(programPath(appFileDir_, "conf/update.pub")))
+        recordLog("未设置 trusted.sites 和 conf/update.pub：任何网页都能调用本服务的全部功能并指定更新地址");
+    // Refusals are seen on connection threads; their log lines are added on this thread.
+    return std::make_shared<http::CallerGate>(std::move(sites), [this](const std::string& line) {
+        QMetaObject::invokeMethod(this, [this, line] { recordLog(line); }, Qt::QueuedConnection);
+    });
 }
 
 void TfrmMain::registerCaHandle()

@@ -127,6 +127,9 @@ protected:
 
 private:
     void startHttpService();
+    // The caller gate from trusted.sites; logs entries it cannot read and, when neither
+    // trusted.sites nor conf/update.pub is set, that every page may drive the service.
+    std::shared_ptr<kx::http::CallerGate> makeCallerGate();
     void registerCaHandle();
 
     kx::WindowId windowId_ = 0;

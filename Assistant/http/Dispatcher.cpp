@@ -28,8 +28,17 @@ WebComponent* Dispatcher::find(const std::string& path) const
     return nullptr;
 }
 
+void Dispatcher::setGate(std::shared_ptr<CallerGate> gate)
+{
+    gate_ = std::move(gate);
+}
+
 void Dispatcher::dispatch(HttpRequest& request, HttpResponse& response, bool& closeConnection) const
 {
+    if (!gate_->admit(request, response)) {
+        closeConnection = true;
+        return;
+    }
     WebComponent* component = request.path.starts_with("/") ? find(request.path) : nullptr;
     if (!component) {
         response = HttpResponse{};

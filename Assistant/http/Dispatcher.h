@@ -1,6 +1,7 @@
 #pragma once
 // Request handling without a socket: the endpoint table, dispatch to a component, and the
 // building of the reply head and body by the service's rules.
+#include "http/CallerGate.h"
 #include "http/WebComponent.h"
 
 #include <memory>
@@ -16,12 +17,15 @@ public:
     void initAll();
     // The component whose path equals the decoded path exactly, or nullptr.
     WebComponent* find(const std::string& path) const;
+    // Replaces the caller gate (before start; not null). Without a call the gate checks Host only.
+    void setGate(std::shared_ptr<CallerGate> gate);
     // Fills the response for the request; sets closeConnection for replies after which the
-    // connection must close (404).
+    // connection must close (404, and 403 from the caller gate, which runs before anything else).
     void dispatch(HttpRequest& request, HttpResponse& response, bool& closeConnection) const;
 
 private:
     std::vector<std::pair<std::string, std::unique_ptr<WebComponent>>> table_;
+    std::shared_ptr<CallerGate> gate_ = std::make_shared<CallerGate>();
 };
 
 // Reason text for a status number ("OK", "Not Found", "Method not allowed", ...).

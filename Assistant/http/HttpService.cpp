@@ -143,6 +143,11 @@ void HttpService::setLimits(const ServiceLimits& limits)
     impl_->limits = limits;
 }
 
+void HttpService::setCallerGate(std::shared_ptr<CallerGate> gate)
+{
+    impl_->dispatcher.setGate(std::move(gate));
+}
+
 bool HttpService::running() const
 {
     return impl_->running;

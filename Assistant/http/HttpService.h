@@ -1,6 +1,7 @@
 #pragma once
 // The local HTTP/1.1 service: one listener, one thread per connection, the endpoint table, and
 // the reply rules every page relies on.
+#include "http/CallerGate.h"
 #include "http/WebComponent.h"
 
 #include <memory>
@@ -23,6 +24,8 @@ public:
     // Before start: paths are matched exactly, in registration order.
     void registerComponent(const std::string& path, std::unique_ptr<WebComponent> component);
     void setLimits(const ServiceLimits& limits);
+    // Before start: who may be served (see CallerGate.h). Without a call, Host is checked only.
+    void setCallerGate(std::shared_ptr<CallerGate> gate);
 
     // Listens on address (IPv6 when it holds ":") and port (decimal text). Raises KxError when the
     // port is not a number or the address cannot be bound.

@@ -247,7 +247,7 @@ TEST_F(Bridge, Preview)
         EXPECT_EQ(d.body, kDefault200) << target;
         EXPECT_EQ(d.header("Content-Disposition"), "") << target;
     }
-    HttpReply put = rawRequest(folder->port(), "PUT /preview?fn=notes.txt HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
+    HttpReply put = rawRequest(folder->port(), "PUT /preview?fn=notes.txt HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n");
     EXPECT_EQ(put.body, "plain");
 }
 

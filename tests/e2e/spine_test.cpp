@@ -70,7 +70,7 @@ TEST(Spine, RepliesByteForByteWithHeadersInOrder)
         bool closes;
         bool head;
     };
-    const std::string defaultHeaders = "Host: x\r\n";
+    const std::string defaultHeaders = "Host: 127.0.0.1\r\n";
     const Case cases[] = {
         {"GET /heart/ HTTP/1.1\r\n" + defaultHeaders + "\r\n", "HTTP/1.1 404 Not Found",
          {"Connection", "Content-Type", "Content-Length", "Date"}, "close", "<html> 404 Not Found</html>", true, false},
@@ -134,8 +134,8 @@ TEST(Spine, KeepAliveConnectionsAreServedInParallel)
     Connection first(folder.port()), second(folder.port());
     for (int i = 0; i < 20; ++i) {
         // Both requests are in flight before either reply is read.
-        ASSERT_TRUE(first.send("GET /heart?jsonp=a" + std::to_string(i) + " HTTP/1.1\r\nHost: x\r\n\r\n"));
-        ASSERT_TRUE(second.send("GET /heart?jsonp=b" + std::to_string(i) + " HTTP/1.1\r\nHost: x\r\n\r\n"));
+        ASSERT_TRUE(first.send("GET /heart?jsonp=a" + std::to_string(i) + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"));
+        ASSERT_TRUE(second.send("GET /heart?jsonp=b" + std::to_string(i) + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"));
         EXPECT_EQ(second.read().body, "b" + std::to_string(i) + "(0)");
         EXPECT_EQ(first.read().body, "a" + std::to_string(i) + "(0)");
     }
@@ -186,7 +186,7 @@ TEST(Spine, ExitIsPromptWithIdleKeepAliveConnectionsOpen)
         ASSERT_TRUE(idle.back()->read().ok);
     }
     auto half = std::make_unique<Connection>(folder.port());
-    ASSERT_TRUE(half->send("GET /heart HTTP/1.1\r\nHost: x\r\n")); // a head that never ends
+    ASSERT_TRUE(half->send("GET /heart HTTP/1.1\r\nHost: 127.0.0.1\r\n")); // a head that never ends
     get(folder.port(), "/appctrl?cmd=1");
     EXPECT_EQ(folder.waitExit(std::chrono::seconds(5)), 0);
     for (auto& c : idle)
