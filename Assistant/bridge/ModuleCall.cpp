@@ -32,13 +32,14 @@ private:
     char16_t* data_;
 };
 
-std::string textBeforeNul(const char16_t* buffer, std::size_t units)
+// The buffer's text before the first NUL, left in the buffer; empty when there is no NUL.
+ModuleResult textBeforeNul(std::shared_ptr<ResultBuffer> buffer, std::size_t units)
 {
-    const std::u16string_view all(buffer, units);
+    const std::u16string_view all(buffer->get(), units);
     const auto nul = all.find(u'\0');
-    if (nul == std::u16string_view::npos)
-        return {};
-    return utf16ToUtf8(all.substr(0, nul));
+    if (nul == 0 || nul == std::u16string_view::npos)
+        return ModuleResult();
+    return ModuleResult(std::move(buffer), all.substr(0, nul));
 }
 
 // What a guarded call leaves behind. Filled by the trampolines, which keep no objects of their
@@ -109,13 +110,13 @@ bool guarded(void (*trampoline)(void*), void* context, CallOutcome& failed)
     return true;
 }
 
-CallOutcome finishBufferCall(Call& call, const ResultBuffer& buffer, std::size_t units)
+CallOutcome finishBufferCall(Call& call, std::shared_ptr<ResultBuffer> buffer, std::size_t units)
 {
     if (call.failure == CallOutcome::Kind::Error)
         return CallOutcome::error(call.message);
     if (call.failure == CallOutcome::Kind::Escaped)
-        return {CallOutcome::Kind::Escaped, {}};
-    return CallOutcome::result(textBeforeNul(buffer.get(), units));
+        return {};
+    return CallOutcome::success(textBeforeNul(std::move(buffer), units));
 }
 
 } // namespace
@@ -124,30 +125,30 @@ CallOutcome callCForm(void* entry, const std::string& data, const std::string& c
 {
     const std::u16string data16 = utf8ToUtf16(data);
     const std::u16string config16 = utf8ToUtf16(config);
-    ResultBuffer buffer(resultUnits);
+    auto buffer = std::make_shared<ResultBuffer>(resultUnits);
     Call call;
     call.entry = entry;
     call.a = data16.c_str();
     call.b = config16.c_str();
-    call.buffer = buffer.get();
+    call.buffer = buffer->get();
     CallOutcome failed;
     if (!guarded(cFormTrampoline, &call, failed))
         return failed;
-    return finishBufferCall(call, buffer, resultUnits);
+    return finishBufferCall(call, std::move(buffer), resultUnits);
 }
 
 CallOutcome callAgencyForm(void* entry, const std::string& params)
 {
     const std::u16string params16 = utf8ToUtf16(params);
-    ResultBuffer buffer(kResultUnits);
+    auto buffer = std::make_shared<ResultBuffer>(kResultUnits);
     Call call;
     call.entry = entry;
     call.a = params16.c_str();
-    call.buffer = buffer.get();
+    call.buffer = buffer->get();
     CallOutcome failed;
     if (!guarded(agencyTrampoline, &call, failed))
         return failed;
-    return finishBufferCall(call, buffer, kResultUnits);
+    return finishBufferCall(call, std::move(buffer), kResultUnits);
 }
 
 CallOutcome callRuntimeForm(void* entry, const std::string& data, const std::string& config)
@@ -167,7 +168,7 @@ CallOutcome callRuntimeForm(void* entry, const std::string& data, const std::str
         return failed;
     switch (read.status) {
     case runtimeform::StreamRead::Ok:
-        return CallOutcome::result(std::move(read.text));
+        return CallOutcome::success(ModuleResult(std::move(read.text)));
     case runtimeform::StreamRead::NoObject:
         return CallOutcome::error("Access violation: the module function returned no object");
     case runtimeform::StreamRead::Unreadable:
