@@ -2,7 +2,6 @@
 
 #include "bridge/JsonScan.h"
 
-#include <array>
 
 namespace kx {
 
@@ -83,9 +82,7 @@ public:
     {
         const std::size_t at = out_.size();
         out_.resize(at + n);
-        char* d = out_.data() + at;
-        for (std::size_t i = 0; i < n; ++i)
-            d[i] = static_cast<char>(p[i]);
+        jsonscan::narrowAscii(p, n, out_.data() + at);
     }
 
 private:
@@ -131,9 +128,7 @@ public:
             const std::size_t take = std::min(n, kJsonPieceBytes - buffer_.size());
             const std::size_t at = buffer_.size();
             buffer_.resize(at + take);
-            char* d = buffer_.data() + at;
-            for (std::size_t i = 0; i < take; ++i)
-                d[i] = static_cast<char>(p[i]);
+            jsonscan::narrowAscii(p, take, buffer_.data() + at);
             p += take;
             n -= take;
         }
@@ -160,26 +155,12 @@ private:
     bool ok_ = true;
 };
 
-// Which ASCII characters a string copies as they are: the printable ones except the quotation
-// mark and the backslash, and in the script-safe form also except "<", ">" and "&".
-struct PlainTable {
-    std::array<bool, 128> plain{};
-    constexpr explicit PlainTable(bool script)
-    {
-        for (int c = 0x20; c < 0x80; ++c)
-            plain[c] = c != '"' && c != '\\' && !(script && (c == '<' || c == '>' || c == '&'));
-    }
-};
-constexpr PlainTable kPlain(false);
-constexpr PlainTable kScriptPlain(true);
-
 // One pass over a JSON object text (UTF-8 bytes or UTF-16 code units), written to a sink.
 template <typename Ch, typename Sink>
 class CompactRewriter {
 public:
     CompactRewriter(Sink& out, std::basic_string_view<Ch> in, JsonEscaping escaping)
-        : out_(out), in_(in), script_(escaping == JsonEscaping::Script),
-          plain_(script_ ? kScriptPlain.plain.data() : kPlain.plain.data())
+        : out_(out), in_(in), script_(escaping == JsonEscaping::Script)
     {
     }
 
@@ -405,10 +386,7 @@ private:
         out_.byte('"');
         for (;;) {
             // Copy the plain run in one go.
-            std::size_t run = pos_;
-            while (run < in_.size() && static_cast<std::uint32_t>(in_[run]) < 0x80 &&
-                   plain_[static_cast<std::uint32_t>(in_[run])])
-                ++run;
+            const std::size_t run = jsonscan::plainRunEnd(in_, pos_, script_);
             copyAscii(pos_, run - pos_);
             pos_ = run;
             if (pos_ >= in_.size())
@@ -472,7 +450,6 @@ private:
     std::basic_string_view<Ch> in_;
     std::size_t pos_ = 0;
     bool script_;
-    const bool* plain_;
 };
 
 std::string_view withoutBom(std::string_view text)

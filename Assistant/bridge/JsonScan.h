@@ -2,6 +2,12 @@
 // Small scanning steps shared by the JSON readers, for UTF-8 text and for UTF-16 text (a module's
 // result buffer), and the nesting limit every reader of request data keeps.
 #include <cstdint>
+#include <cstring>
+#include <type_traits>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 #include <string_view>
 
 namespace kx {
@@ -59,6 +65,96 @@ bool number(std::basic_string_view<Ch> text, std::size_t& pos, bool strictZero)
             return false;
     }
     return true;
+}
+
+// Eight bytes of text at a time (8 UTF-8 bytes or 4 UTF-16 units) for the long runs of plain
+// ASCII that large module results consist of.
+template <typename Ch>
+struct Words {
+    static constexpr std::size_t kUnits = 8 / sizeof(Ch);
+    static constexpr std::uint64_t kOnes = sizeof(Ch) == 1 ? 0x0101010101010101ull : 0x0001000100010001ull;
+    static constexpr std::uint64_t kHighs = kOnes * (sizeof(Ch) == 1 ? 0x80u : 0x8000u);
+    static constexpr std::uint64_t kNonAscii = kOnes * (sizeof(Ch) == 1 ? 0x80u : 0xFF80u);
+
+    static std::uint64_t load(const Ch* p)
+    {
+        std::uint64_t v;
+        std::memcpy(&v, p, 8);
+        return v;
+    }
+    static bool anyNonAscii(std::uint64_t v) { return (v & kNonAscii) != 0; }
+    // For words of ASCII units only: any unit below n, any unit equal to c.
+    static bool anyBelow(std::uint64_t v, unsigned n) { return ((v - kOnes * n) & ~v & kHighs) != 0; }
+    static bool anyEqual(std::uint64_t v, unsigned c) { return anyBelow(v ^ (kOnes * c), 1); }
+};
+
+// The end of the run of ASCII units starting at pos.
+template <typename Ch>
+std::size_t asciiRunEnd(std::basic_string_view<Ch> text, std::size_t pos)
+{
+    using W = Words<Ch>;
+    while (pos + W::kUnits <= text.size() && !W::anyNonAscii(W::load(text.data() + pos)))
+        pos += W::kUnits;
+    while (pos < text.size() && static_cast<std::uint32_t>(static_cast<std::make_unsigned_t<Ch>>(text[pos])) < 0x80)
+        ++pos;
+    return pos;
+}
+
+// The end of the run of units starting at pos that a JSON string copies as they are: printable
+// ASCII except the quotation mark and the backslash, and with `script` also except "<", ">" and
+// "&". Large module results are mostly such runs, so they are measured a word at a time.
+template <typename Ch>
+std::size_t plainRunEnd(std::basic_string_view<Ch> text, std::size_t pos, bool script)
+{
+#if defined(__SSE2__)
+    if constexpr (sizeof(Ch) == 2) {
+        const __m128i below = _mm_set1_epi16(0x20), above = _mm_set1_epi16(0x7F);
+        const __m128i quote = _mm_set1_epi16('"'), backslash = _mm_set1_epi16('\\');
+        const __m128i less = _mm_set1_epi16('<'), greater = _mm_set1_epi16('>'), amp = _mm_set1_epi16('&');
+        while (pos + 8 <= text.size()) {
+            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text.data() + pos));
+            // Units from 0x8000 up compare as negative, so "below" catches them.
+            __m128i bad = _mm_or_si128(_mm_cmplt_epi16(v, below), _mm_cmpgt_epi16(v, above));
+            bad = _mm_or_si128(bad, _mm_or_si128(_mm_cmpeq_epi16(v, quote), _mm_cmpeq_epi16(v, backslash)));
+            if (script)
+                bad = _mm_or_si128(bad, _mm_or_si128(_mm_cmpeq_epi16(v, less),
+                                                     _mm_or_si128(_mm_cmpeq_epi16(v, greater), _mm_cmpeq_epi16(v, amp))));
+            if (_mm_movemask_epi8(bad))
+                break;
+            pos += 8;
+        }
+    }
+#endif
+    using W = Words<Ch>;
+    while (pos + W::kUnits <= text.size()) {
+        const std::uint64_t v = W::load(text.data() + pos);
+        if (W::anyNonAscii(v) || W::anyBelow(v, 0x20) || W::anyEqual(v, '"') || W::anyEqual(v, '\\') ||
+            (script && (W::anyEqual(v, '<') || W::anyEqual(v, '>') || W::anyEqual(v, '&'))))
+            break;
+        pos += W::kUnits;
+    }
+    while (pos < text.size()) {
+        const auto c = static_cast<std::uint32_t>(static_cast<std::make_unsigned_t<Ch>>(text[pos]));
+        if (c < 0x20 || c >= 0x80 || c == '"' || c == '\\' || (script && (c == '<' || c == '>' || c == '&')))
+            break;
+        ++pos;
+    }
+    return pos;
+}
+
+// Writes n ASCII units as bytes.
+inline void narrowAscii(const char16_t* from, std::size_t n, char* to)
+{
+    std::size_t i = 0;
+#if defined(__SSE2__)
+    for (; i + 16 <= n; i += 16) {
+        const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + i));
+        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + i + 8));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(to + i), _mm_packus_epi16(a, b));
+    }
+#endif
+    for (; i < n; ++i)
+        to[i] = static_cast<char>(from[i]);
 }
 
 } // namespace jsonscan

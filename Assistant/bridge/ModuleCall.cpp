@@ -1,5 +1,6 @@
 #include "bridge/ModuleCall.h"
 
+#include "bridge/JsonScan.h"
 #include "bridge/RuntimeForm.h"
 #include "common/TextCodec.h"
 #include "platform/FaultGuard.h"
@@ -32,11 +33,22 @@ private:
     char16_t* data_;
 };
 
+// The position of the first NUL unit, npos when there is none; a word at a time, as results run
+// to tens of megabytes.
+std::size_t findNul(std::u16string_view units)
+{
+    using W = jsonscan::Words<char16_t>;
+    std::size_t pos = 0;
+    while (pos + W::kUnits <= units.size() && !W::anyBelow(W::load(units.data() + pos), 1))
+        pos += W::kUnits;
+    return units.find(u'\0', pos);
+}
+
 // The buffer's text before the first NUL, left in the buffer; empty when there is no NUL.
 ModuleResult textBeforeNul(std::shared_ptr<ResultBuffer> buffer, std::size_t units)
 {
     const std::u16string_view all(buffer->get(), units);
-    const auto nul = all.find(u'\0');
+    const auto nul = findNul(all);
     if (nul == 0 || nul == std::u16string_view::npos)
         return ModuleResult();
     return ModuleResult(std::move(buffer), all.substr(0, nul));

@@ -1,5 +1,6 @@
 #include "bridge/ModuleResult.h"
 
+#include "bridge/JsonScan.h"
 #include "common/TextCodec.h"
 
 namespace kx {
@@ -19,14 +20,11 @@ std::size_t convertSome(std::u16string_view units, std::size_t pos, std::string&
         // A run of ASCII in one go.
         std::size_t run = pos;
         const std::size_t limit = std::min(units.size(), pos + (room - out.size()));
-        while (run < limit && units[run] < 0x80)
-            ++run;
+        run = std::min(jsonscan::asciiRunEnd(units.substr(0, limit), run), limit);
         if (run > pos) {
             const std::size_t at = out.size();
             out.resize(at + (run - pos));
-            char* d = out.data() + at;
-            for (std::size_t i = pos; i < run; ++i)
-                *d++ = static_cast<char>(units[i]);
+            jsonscan::narrowAscii(units.data() + pos, run - pos, out.data() + at);
             pos = run;
             continue;
         }
@@ -72,6 +70,11 @@ std::uint64_t ModuleResult::utf8Size() const
         return text_.size();
     std::uint64_t n = 0;
     for (std::size_t i = 0; i < units_.size(); ++i) {
+        const std::size_t run = jsonscan::asciiRunEnd(units_, i);
+        n += run - i;
+        if (run == units_.size())
+            break;
+        i = run;
         const char16_t c = units_[i];
         if (c < 0x80)
             n += 1;
