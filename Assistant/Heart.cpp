@@ -1,10 +1,12 @@
 #include "Heart.h"
 
+#include "common/JsonpCallback.h"
+
 namespace kx {
 
 void THeart::OnPost(http::HttpRequest& request, http::HttpResponse& response)
 {
-    response.setBody(request.param("jsonp") + "(0)");
+    response.setBody(jsonpCallback(request.param("jsonp")) + "(0)");
     response.contentType = "text/html; charset=UTF-8";
 }
 

@@ -3,7 +3,8 @@
 
 namespace kx {
 
-// "/heart": tells a page that the client runs: the "jsonp" value followed by "(0)".
+// "/heart": tells a page that the client runs: the "jsonp" callback name followed by "(0)" (a
+// value that is no callback name, JsonpCallback.h, counts as absent).
 class THeart : public http::PostComponent {
 public:
     std::string className() const override { return "THeart"; }

@@ -13,16 +13,21 @@ namespace {
 
 constexpr const char* kHtmlUtf8 = "text/html; charset=UTF-8";
 
-std::string invokeWith(InvokerKind invoker, const std::string& folder, const std::string& document,
-                       const std::string& module, const std::string& function)
+ModuleResult invokeWith(InvokerKind invoker, const std::string& folder, const std::string& document,
+                        const std::string& module, const std::string& function)
 {
-    return invoker == InvokerKind::Module ? invokeModule(folder, document, module, function)
-                                          : invokeCModule(folder, document, module, function);
+    return invoker == InvokerKind::Module ? invokeModuleResult(folder, document, module, function)
+                                          : invokeCModuleResult(folder, document, module, function);
 }
 
-void answer(http::HttpResponse& response, std::string body)
+// The raw reply when the agency flag is set, else the script reply.
+void answer(http::HttpResponse& response, bool raw, const std::string& id, const std::string& prefix,
+            const ModuleResult& result)
 {
-    response.setBody(std::move(body));
+    if (raw)
+        setRawReply(response, result);
+    else
+        setScriptReply(response, id, prefix, result);
     response.contentType = kHtmlUtf8;
 }
 
@@ -62,8 +67,8 @@ void serveScriptEndpoint(const http::HttpRequest& request, http::HttpResponse& r
     const std::string& folder = startupValues().programFolder;
     const std::string document = decodeBase64Text(request.param("payload"));
     const std::string prefix = readProgramScriptPrefix(folder);
-    const std::string result = invokeWith(invoker, folder, document, module, function);
-    answer(response, buildScriptReply(id, prefix, result));
+    const ModuleResult result = invokeWith(invoker, folder, document, module, function);
+    answer(response, false, id, prefix, result);
 }
 
 void serveCaEndpoint(const http::HttpRequest& request, http::HttpResponse& response)
@@ -76,8 +81,8 @@ void serveCaEndpoint(const http::HttpRequest& request, http::HttpResponse& respo
         document = decodeBase64Text(document);
     const bool agency = readAgencyFlag(document);
     const std::string prefix = readProgramScriptPrefix(folder);
-    std::string result = invokeModule(folder, document, "ca", function);
-    answer(response, agency ? std::move(result) : buildScriptReply(id, prefix, result));
+    const ModuleResult result = invokeModuleResult(folder, document, "ca", function);
+    answer(response, agency, id, prefix, result);
 }
 
 void serveSmartCardEndpoint(const http::HttpRequest& request, http::HttpResponse& response)
@@ -88,8 +93,8 @@ void serveSmartCardEndpoint(const http::HttpRequest& request, http::HttpResponse
     const std::string document = decodeBase64Text(request.param("payload"));
     const std::string prefix = readProgramScriptPrefix(folder);
     const bool agency = readAgencyFlag(document);
-    std::string result = invokeCModule(folder, document, "smart-card", function);
-    answer(response, agency ? std::move(result) : buildScriptReply(id, prefix, result));
+    const ModuleResult result = invokeCModuleResult(folder, document, "smart-card", function);
+    answer(response, agency, id, prefix, result);
 }
 
 } // namespace kx

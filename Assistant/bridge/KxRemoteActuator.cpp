@@ -63,7 +63,7 @@ std::string TKxRemoteActuator::serviceEntry(const std::string& appFileDir, const
     if (outcome.kind != CallOutcome::Kind::Result)
         return stop(handle, "DLL调用出现异常", method);
     keepLoaded(handle);
-    return std::move(outcome.text);
+    return std::move(outcome.result).toUtf8();
 }
 
 std::string TKxRemoteActuator::buildResponse(const std::string& id, const std::string& textCode, const std::string& ret)
@@ -71,7 +71,7 @@ std::string TKxRemoteActuator::buildResponse(const std::string& id, const std::s
     Json data = Json::object();
     data["id"] = id;
     data["ret"] = encodeBase64Text(ret);
-    return wrapScriptReply(textCode, compactJson(data));
+    return wrapScriptReply(textCode, scriptSafeJson(data));
 }
 
 void TKxRemoteActuator::OnPost(http::HttpRequest& request, http::HttpResponse& response)

@@ -17,8 +17,6 @@ const LenientValue* LenientValue::member(const std::string& name) const
 
 namespace {
 
-constexpr int kMaxDepth = 512;
-
 class Parser {
 public:
     explicit Parser(const std::string& text) : s_(text) {}
@@ -57,11 +55,14 @@ private:
         return true;
     }
 
+    // `depth` is the number of arrays and objects that enclose the value.
     bool parseValue(LenientValue& v, int depth)
     {
-        if (depth > kMaxDepth || atEnd())
+        if (atEnd())
             return false;
         const char c = peek();
+        if ((c == '{' || c == '[') && depth >= kMaxJsonDepth)
+            return false;
         if (c == '{')
             return parseObject(v, depth);
         if (c == '[')

@@ -20,7 +20,7 @@ struct LenientValue {
     const LenientValue* member(const std::string& name) const;
 };
 
-// nullopt when the text does not parse (or nests deeper than 512 levels).
+// nullopt when the text does not parse (or nests deeper than kMaxJsonDepth, JsonScan.h).
 std::optional<LenientValue> parseLenientJson(const std::string& text);
 
 // No whitespace; in strings and names only the quotation mark, the backslash and the solidus are

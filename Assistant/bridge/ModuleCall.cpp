@@ -1,5 +1,6 @@
 #include "bridge/ModuleCall.h"
 
+#include "bridge/JsonScan.h"
 #include "bridge/RuntimeForm.h"
 #include "common/TextCodec.h"
 #include "platform/FaultGuard.h"
@@ -32,13 +33,25 @@ private:
     char16_t* data_;
 };
 
-std::string textBeforeNul(const char16_t* buffer, std::size_t units)
+// The position of the first NUL unit, npos when there is none; a word at a time, as results run
+// to tens of megabytes.
+std::size_t findNul(std::u16string_view units)
 {
-    const std::u16string_view all(buffer, units);
-    const auto nul = all.find(u'\0');
-    if (nul == std::u16string_view::npos)
-        return {};
-    return utf16ToUtf8(all.substr(0, nul));
+    using W = jsonscan::Words<char16_t>;
+    std::size_t pos = 0;
+    while (pos + W::kUnits <= units.size() && !W::anyBelow(W::load(units.data() + pos), 1))
+        pos += W::kUnits;
+    return units.find(u'\0', pos);
+}
+
+// The buffer's text before the first NUL, left in the buffer; empty when there is no NUL.
+ModuleResult textBeforeNul(std::shared_ptr<ResultBuffer> buffer, std::size_t units)
+{
+    const std::u16string_view all(buffer->get(), units);
+    const auto nul = findNul(all);
+    if (nul == 0 || nul == std::u16string_view::npos)
+        return ModuleResult();
+    return ModuleResult(std::move(buffer), all.substr(0, nul));
 }
 
 // What a guarded call leaves behind. Filled by the trampolines, which keep no objects of their
@@ -109,13 +122,13 @@ bool guarded(void (*trampoline)(void*), void* context, CallOutcome& failed)
     return true;
 }
 
-CallOutcome finishBufferCall(Call& call, const ResultBuffer& buffer, std::size_t units)
+CallOutcome finishBufferCall(Call& call, std::shared_ptr<ResultBuffer> buffer, std::size_t units)
 {
     if (call.failure == CallOutcome::Kind::Error)
         return CallOutcome::error(call.message);
     if (call.failure == CallOutcome::Kind::Escaped)
-        return {CallOutcome::Kind::Escaped, {}};
-    return CallOutcome::result(textBeforeNul(buffer.get(), units));
+        return {};
+    return CallOutcome::success(textBeforeNul(std::move(buffer), units));
 }
 
 } // namespace
@@ -124,30 +137,30 @@ CallOutcome callCForm(void* entry, const std::string& data, const std::string& c
 {
     const std::u16string data16 = utf8ToUtf16(data);
     const std::u16string config16 = utf8ToUtf16(config);
-    ResultBuffer buffer(resultUnits);
+    auto buffer = std::make_shared<ResultBuffer>(resultUnits);
     Call call;
     call.entry = entry;
     call.a = data16.c_str();
     call.b = config16.c_str();
-    call.buffer = buffer.get();
+    call.buffer = buffer->get();
     CallOutcome failed;
     if (!guarded(cFormTrampoline, &call, failed))
         return failed;
-    return finishBufferCall(call, buffer, resultUnits);
+    return finishBufferCall(call, std::move(buffer), resultUnits);
 }
 
 CallOutcome callAgencyForm(void* entry, const std::string& params)
 {
     const std::u16string params16 = utf8ToUtf16(params);
-    ResultBuffer buffer(kResultUnits);
+    auto buffer = std::make_shared<ResultBuffer>(kResultUnits);
     Call call;
     call.entry = entry;
     call.a = params16.c_str();
-    call.buffer = buffer.get();
+    call.buffer = buffer->get();
     CallOutcome failed;
     if (!guarded(agencyTrampoline, &call, failed))
         return failed;
-    return finishBufferCall(call, buffer, kResultUnits);
+    return finishBufferCall(call, std::move(buffer), kResultUnits);
 }
 
 CallOutcome callRuntimeForm(void* entry, const std::string& data, const std::string& config)
@@ -167,7 +180,7 @@ CallOutcome callRuntimeForm(void* entry, const std::string& data, const std::str
         return failed;
     switch (read.status) {
     case runtimeform::StreamRead::Ok:
-        return CallOutcome::result(std::move(read.text));
+        return CallOutcome::success(ModuleResult(std::move(read.text)));
     case runtimeform::StreamRead::NoObject:
         return CallOutcome::error("Access violation: the module function returned no object");
     case runtimeform::StreamRead::Unreadable:

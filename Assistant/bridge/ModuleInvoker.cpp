@@ -62,29 +62,29 @@ void dropLibrary(platform::LibraryHandle handle)
         platform::releaseLibrary(handle);
 }
 
-std::string invoke(Variant variant, const std::string& folder, const std::string& request,
+ModuleResult invoke(Variant variant, const std::string& folder, const std::string& request,
                    const std::string& module, const std::string& function)
 {
     const DerivedText config = buildModuleConfig(request, folder);
     if (config.malformed())
-        return buildErrorBody("2001", "config数据异常，不符合json格式");
+        return ModuleResult(buildErrorBody("2001", "config数据异常，不符合json格式"));
     const DerivedText data = variant == Variant::Standard ? extractModuleData(request)
                                                           : extractModuleDataLenient(request);
     if (data.malformed())
-        return buildErrorBody("2001", "data数据异常，不符合json格式");
+        return ModuleResult(buildErrorBody("2001", "data数据异常，不符合json格式"));
 
     const std::string relative = readDllIni("MODULE-DLLPATH", module, "", folder);
     const std::string path = programPath(folder, relative);
     platform::LibraryHandle handle = relative.empty() ? nullptr : findOrLoad(path);
     if (!handle)
-        return buildErrorBody("2003", "未找到指定的DLL文件");
+        return ModuleResult(buildErrorBody("2003", "未找到指定的DLL文件"));
     CallReference reference(handle);
 
     try {
         registerLibrary(handle, path);
         void* entry = platform::libraryExport(handle, function);
         if (!entry)
-            return buildErrorBody("2002", "在DLL中未找到指定的方法");
+            return ModuleResult(buildErrorBody("2002", "在DLL中未找到指定的方法"));
         CallOutcome outcome;
         try {
             const bool cForm = readDllIni("MODULE-LANG", module, "delphi", folder) == "c";
@@ -92,10 +92,10 @@ std::string invoke(Variant variant, const std::string& folder, const std::string
                 outcome = callCForm(entry, data.textOrEmptyObject(), config.textOrEmptyObject(),
                                     variant == Variant::Standard ? kResultUnits : kLargeResultUnits);
             } else if (variant == Variant::Large) {
-                outcome = CallOutcome::result({});
+                outcome = CallOutcome::success(ModuleResult());
             } else {
                 if (config.absent())
-                    return buildErrorBody("2004", "config参数为空");
+                    return ModuleResult(buildErrorBody("2004", "config参数为空"));
                 outcome = callRuntimeForm(entry, data.textOrEmptyObject(), config.text);
             }
         } catch (const std::exception& e) {
@@ -103,30 +103,42 @@ std::string invoke(Variant variant, const std::string& folder, const std::string
         }
         switch (outcome.kind) {
         case CallOutcome::Kind::Result:
-            return outcome.text;
+            return std::move(outcome.result);
         case CallOutcome::Kind::Error:
-            return buildErrorBody("2001", "捕获到异常：" + outcome.text);
+            return ModuleResult(buildErrorBody("2001", "捕获到异常：" + outcome.message));
         case CallOutcome::Kind::Escaped:
             break;
         }
     } catch (...) {
     }
     dropLibrary(handle);
-    return {};
+    return ModuleResult();
 }
 
 } // namespace
 
+ModuleResult invokeModuleResult(const std::string& programFolder, const std::string& request,
+                                const std::string& module, const std::string& function)
+{
+    return invoke(Variant::Standard, programFolder, request, module, function);
+}
+
+ModuleResult invokeCModuleResult(const std::string& programFolder, const std::string& request,
+                                 const std::string& module, const std::string& function)
+{
+    return invoke(Variant::Large, programFolder, request, module, function);
+}
+
 std::string invokeModule(const std::string& programFolder, const std::string& request,
                          const std::string& module, const std::string& function)
 {
-    return invoke(Variant::Standard, programFolder, request, module, function);
+    return invokeModuleResult(programFolder, request, module, function).toUtf8();
 }
 
 std::string invokeCModule(const std::string& programFolder, const std::string& request,
                           const std::string& module, const std::string& function)
 {
-    return invoke(Variant::Large, programFolder, request, module, function);
+    return invokeCModuleResult(programFolder, request, module, function).toUtf8();
 }
 
 } // namespace kx

@@ -3,6 +3,8 @@
 // texts, find or load the library named in conf/dll.ini, list it in the module handle list, look
 // the function up and call it in the module's calling form. Every recognised failure comes back as
 // an error body {"ret_code","ret_msg"}; an escaped failure gives an empty text.
+#include "bridge/ModuleResult.h"
+
 #include <string>
 
 namespace kx {
@@ -14,5 +16,12 @@ std::string invokeModule(const std::string& programFolder, const std::string& re
 // runtime form (a module whose calling form is not "c" is not called: empty result).
 std::string invokeCModule(const std::string& programFolder, const std::string& request,
                           const std::string& module, const std::string& function);
+
+// The same calls with the result left where the module wrote it (see ModuleResult), so a large
+// result can be sent without being copied first.
+ModuleResult invokeModuleResult(const std::string& programFolder, const std::string& request,
+                                const std::string& module, const std::string& function);
+ModuleResult invokeCModuleResult(const std::string& programFolder, const std::string& request,
+                                 const std::string& module, const std::string& function);
 
 } // namespace kx

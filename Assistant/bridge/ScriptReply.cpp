@@ -9,6 +9,28 @@
 
 namespace kx {
 
+namespace {
+
+constexpr const char* kReplyTail = "};window.parent.postMessage(JSON.stringify(data), \"*\")</script>";
+
+// Results up to this many code units are turned into one text; larger ones are streamed.
+constexpr std::size_t kStreamFromUnits = 64 * 1024;
+
+// Everything of the reply up to the "ret" value.
+std::string replyHead(const std::string& id, const std::string& prefix)
+{
+    return "<script>" + prefix + "var data={\"id\":" + scriptSafeJson(Json(id)) + ",\"ret\":";
+}
+
+[[noreturn]] void refuseResult(const std::string& utf8)
+{
+    if (parseStrictJson(utf8))
+        throw KxError("EJsonCastException", "The module result is not a JSON object");
+    throw KxError("EJsonParserException", "The module result is not JSON");
+}
+
+} // namespace
+
 std::string readScriptPrefix(const std::string& path)
 {
     std::ifstream in(toNativeSeparators(path), std::ios::binary);
@@ -43,23 +65,42 @@ std::string wrapScriptReply(const std::string& prefix, const std::string& dataOb
 std::string buildScriptReply(const std::string& id, const std::string& prefix, const std::string& result)
 {
     // Written straight into the reply: a module result can be tens of megabytes.
-    Json idText = id;
-    std::string reply;
-    reply.reserve(prefix.size() + id.size() + result.size() + 128);
-    reply += "<script>";
-    reply += prefix;
-    reply += "var data={\"id\":";
-    reply += compactJson(idText);
-    reply += ",\"ret\":";
-    if (isBlankText(result)) {
+    std::string reply = replyHead(id, prefix);
+    reply.reserve(reply.size() + result.size() + 80);
+    if (isBlankText(result))
         reply += "null";
-    } else if (!appendCompactObject(reply, result)) {
-        if (parseStrictJson(result))
-            throw KxError("EJsonCastException", "The module result is not a JSON object");
-        throw KxError("EJsonParserException", "The module result is not JSON");
-    }
-    reply += "};window.parent.postMessage(JSON.stringify(data), \"*\")</script>";
+    else if (!appendCompactObject(reply, result, JsonEscaping::Script))
+        refuseResult(result);
+    reply += kReplyTail;
     return reply;
+}
+
+void setScriptReply(http::HttpResponse& response, const std::string& id, const std::string& prefix,
+                    const ModuleResult& result)
+{
+    if (!result.buffered() || result.units().size() <= kStreamFromUnits || result.blank()) {
+        response.setBody(buildScriptReply(id, prefix, result.toUtf8()));
+        return;
+    }
+    const std::optional<std::uint64_t> retSize = compactObjectSize(result.units(), JsonEscaping::Script);
+    if (!retSize)
+        refuseResult(result.toUtf8());
+    std::string head = replyHead(id, prefix);
+    const std::uint64_t size = head.size() + *retSize + std::char_traits<char>::length(kReplyTail);
+    response.setStreamedBody(size, [head = std::move(head), result](const http::BodyWriter& write) {
+        return write(head) && writeCompactObject(result.units(), JsonEscaping::Script, write) &&
+               write(kReplyTail);
+    });
+}
+
+void setRawReply(http::HttpResponse& response, const ModuleResult& result)
+{
+    if (!result.buffered() || result.units().size() <= kStreamFromUnits) {
+        response.setBody(result.toUtf8());
+        return;
+    }
+    response.setStreamedBody(result.utf8Size(),
+                             [result](const http::BodyWriter& write) { return result.writeUtf8(write); });
 }
 
 } // namespace kx

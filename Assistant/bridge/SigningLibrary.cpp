@@ -60,7 +60,7 @@ std::optional<std::string> callDoSign(const std::string& request, const std::str
     }
     if (outcome.kind != CallOutcome::Kind::Result)
         return std::nullopt;
-    return std::move(outcome.text);
+    return std::move(outcome.result).toUtf8();
 }
 
 } // namespace kx

@@ -206,7 +206,6 @@ ReplyHead buildReply(const HttpResponse& response, const std::string& method, bo
     if (!servingFile) {
         std::string text;
         if (response.bodySet) {
-            text = response.body;
             if (contentType.empty())
                 contentType = "text/html; charset=ISO-8859-1";
         } else if (!isHead && !noBodyStatus(response.status)) {
@@ -214,13 +213,27 @@ ReplyHead buildReply(const HttpResponse& response, const std::string& method, bo
             contentType = "text/html; charset=utf-8";
         }
         const std::string charset = charsetOf(contentType);
-        if (charset.empty() || charset == "iso-8859-1" || charset == "latin1" || charset == "us-ascii")
-            reply.body = utf8ToLatin1(text);
-        else
-            reply.body = std::move(text);
-        contentLength = reply.body.size();
-        if (isHead)
-            reply.body.clear();
+        const bool oneBytePerCharacter =
+            charset.empty() || charset == "iso-8859-1" || charset == "latin1" || charset == "us-ascii";
+        if (response.bodySet && response.streamedBody && !oneBytePerCharacter) {
+            // Sent as it is produced, after the head: the bytes are the text itself.
+            contentLength = response.streamedBody->size;
+            if (!isHead)
+                reply.streamed = *response.streamedBody;
+        } else {
+            if (response.bodySet && response.streamedBody) {
+                response.streamedBody->produce([&text](std::string_view piece) {
+                    text.append(piece);
+                    return true;
+                });
+            } else if (response.bodySet) {
+                text = response.body;
+            }
+            reply.body = oneBytePerCharacter ? utf8ToLatin1(text) : std::move(text);
+            contentLength = reply.body.size();
+            if (isHead)
+                reply.body.clear();
+        }
     }
 
     std::string& h = reply.head;
@@ -234,6 +247,18 @@ ReplyHead buildReply(const HttpResponse& response, const std::string& method, bo
     h += "Content-Length: " + std::to_string(contentLength) + "\r\n";
     h += "Date: " + httpDate(now) + "\r\n\r\n";
     return reply;
+}
+
+bool writeStreamedBody(const ReplyHead& reply, const BodyWriter& write)
+{
+    if (!reply.streamed.produce)
+        return true;
+    std::uint64_t written = 0;
+    const bool complete = reply.streamed.produce([&](std::string_view piece) {
+        written += piece.size();
+        return written <= reply.streamed.size && write(piece);
+    });
+    return complete && written == reply.streamed.size;
 }
 
 } // namespace kx::http

@@ -43,6 +43,7 @@ struct ReplyHead {
     std::string body;          // encoded text body (empty when a file is served or for HEAD)
     std::string filePath;      // file to send after the head, when serving a file
     unsigned long long fileSize = 0;
+    StreamedBody streamed;     // a body to produce after the head (produce unset when none)
 };
 
 // Applies the default body and content type rules and encodes the body. isHead leaves the body
@@ -50,5 +51,9 @@ struct ReplyHead {
 // fileMissing so the caller can fall back.
 ReplyHead buildReply(const HttpResponse& response, const std::string& method, bool keepAlive,
                      long long now);
+
+// Produces the streamed body of a reply through `write`. False when the producer stopped early or
+// handed over a different number of bytes than the head announced (the connection must close).
+bool writeStreamedBody(const ReplyHead& reply, const BodyWriter& write);
 
 } // namespace kx::http

@@ -259,6 +259,11 @@ bool HttpService::Impl::writeReply(Connection& conn, const ReplyHead& reply)
     std::array<asio::const_buffer, 2> buffers{asio::buffer(reply.head), asio::buffer(reply.body)};
     if (conn.run([&](auto handler) { asio::async_write(conn.stream, buffers, handler); }))
         return false;
+    if (reply.streamed.produce) {
+        return writeStreamedBody(reply, [&conn](std::string_view piece) {
+            return !conn.run([&](auto handler) { asio::async_write(conn.stream, asio::buffer(piece.data(), piece.size()), handler); });
+        });
+    }
     if (reply.filePath.empty())
         return true;
 

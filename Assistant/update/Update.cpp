@@ -1,5 +1,6 @@
 #include "update/Update.h"
 
+#include "common/JsonpCallback.h"
 #include "common/StartupValues.h"
 #include "common/WindowMessages.h"
 #include "update/ThreadUnit.h"
@@ -11,7 +12,7 @@ void TUpdate::OnPost(http::HttpRequest& request, http::HttpResponse& response)
 {
     const std::string programFolder = startupValues().programFolder;
     const std::string url = request.param("url");
-    const std::string jsonp = request.param("jsonp");
+    const std::string jsonp = jsonpCallback(request.param("jsonp"));
     if (storeUpdateUrl(url, programFolder) == "-1") {
         response.setBody(jsonp + "(-1)");
     } else {

@@ -5,6 +5,7 @@
 
 #include "bridge/Base64Text.h"
 #include "bridge/CompactJson.h"
+#include "common/TextCodec.h"
 
 #include <gtest/gtest.h>
 
@@ -200,7 +201,7 @@ TEST_F(Bridge, RawRepliesAndDoubleBase)
     ASSERT_NE(b64.find('+'), std::string::npos);
     EXPECT_NE(GET("/print?id=1&func=echo&payload=" + b64).body, script("ab", "1", echoJson(R"({"k":"~~~>"})", "{}")));
     EXPECT_EQ(GET("/print?id=1&func=echo&payload=" + urlEncode(b64)).body,
-              script("ab", "1", echoJson(R"({"k":"~~~>"})", "{}")));
+              script("ab", "1", R"({"data":"{\"k\":\"~~~\u003e\"}","config":"{}"})"));
 }
 
 TEST_F(Bridge, AgencyActuator)
@@ -275,6 +276,145 @@ TEST_F(Bridge, ParallelCallsAndAFaultAmongThem)
         EXPECT_EQ(replies[i].body, script("ab", std::to_string(i), echoJson(data, "{}"))) << i;
     }
     EXPECT_EQ(GET("/heart?jsonp=cb").body, "cb(0)");
+}
+
+namespace {
+
+// {"data":[{"a":...}]} nested `depth` levels in all, with arrays or objects inside.
+std::string nestedDocument(int depth, bool objects)
+{
+    std::string text = R"({"data":[{"a":)";
+    for (int i = 0; i < depth - 3; ++i)
+        text += objects ? "{\"k\":" : "[";
+    text += "1";
+    text += std::string(depth - 3, objects ? '}' : ']');
+    return text + "}]}";
+}
+
+// The data object of a script reply, between "var data=" and the closing call.
+std::string dataObjectOf(const std::string& reply)
+{
+    const auto from = reply.find("var data=");
+    const auto to = reply.rfind(";window.parent.postMessage(");
+    if (from == std::string::npos || to == std::string::npos || to < from)
+        return {};
+    return reply.substr(from + 9, to - from - 9);
+}
+
+} // namespace
+
+TEST_F(Bridge, DeeplyNestedDocumentsAreRefusedLikeMalformedOnes)
+{
+    const std::string configError = R"({"ret_code":"2001","ret_msg":"config数据异常，不符合json格式"})";
+    const struct {
+        const char* path;
+        bool answers500; // the endpoints that read the agency flag refuse a malformed document so
+    } endpoints[] = {
+        {"/print", false}, {"/upload", false}, {"/pos", false}, {"/pd", false},
+        {"/camera", false}, {"/ca", true},     {"/smart-card", true},
+    };
+    for (const auto& e : endpoints) {
+        for (bool objects : {false, true}) {
+            for (bool post : {false, true}) {
+                for (int depth : {50000, 513, 512}) {
+                    const std::string params = "id=5&func=echo&payload=" + payload(nestedDocument(depth, objects));
+                    const std::string label = std::string(e.path) + (objects ? " objects " : " arrays ") +
+                                              (post ? "POST " : "GET ") + std::to_string(depth);
+                    const HttpReply r = post ? postForm(folder->port(), e.path, params)
+                                             : GET(std::string(e.path) + "?" + params);
+                    ASSERT_TRUE(r.ok) << label;
+                    if (depth > 512) {
+                        if (e.answers500) {
+                            EXPECT_EQ(r.status, 500) << label;
+                        } else {
+                            EXPECT_EQ(r.status, 200) << label;
+                            EXPECT_EQ(r.body, script("ab", "5", configError)) << label;
+                        }
+                    } else if (e.path == std::string("/print") || e.path == std::string("/camera")) {
+                        // 512 levels reach the module (the data text is the first element of "data").
+                        EXPECT_EQ(r.status, 200) << label;
+                        EXPECT_NE(r.body.find(R"({"data":"{\"a\":)"), std::string::npos) << label;
+                    } else {
+                        EXPECT_EQ(r.status, 200) << label;
+                        EXPECT_EQ(r.body.find("2001"), std::string::npos) << label;
+                    }
+                    ASSERT_EQ(GET("/heart").body, "(0)") << "the service ended after " << label;
+                }
+            }
+        }
+    }
+}
+
+TEST_F(Bridge, NothingSentBackBecomesMarkup)
+{
+    const std::string hostile[] = {
+        "</script><script>alert(document.domain)</script>",
+        "<img src=x onerror=alert(1)>",
+        "a&amp;b",
+        "line\u2028sep\u2029arator",
+        "</SCRIPT >",
+    };
+    auto rawCharactersIn = [](const std::string& data) {
+        for (const char* raw : {"<", ">", "&", "\u2028", "\u2029"})
+            if (data.find(raw) != std::string::npos)
+                return std::string(raw);
+        return std::string();
+    };
+    for (const std::string& text : hostile) {
+        // In the id, and in the module's output: the echo module hands back the data text it
+        // received, once with the characters themselves and once with \u003c and \/ escapes.
+        Json request = Json::object();
+        request["data"] = Json::array({Json::object({{"t", text}})});
+        std::string escapedRequest = compactJson(request);
+        for (std::size_t at; (at = escapedRequest.find('<')) != std::string::npos;)
+            escapedRequest.replace(at, 1, "\\u003c");
+        for (std::size_t at = 0; (at = escapedRequest.find('/', at)) != std::string::npos; at += 2)
+            escapedRequest.replace(at, 1, "\\/");
+        for (const std::string& document : {compactJson(request), escapedRequest}) {
+            for (const char* path : {"/print", "/camera"}) {
+                const std::string params = "id=" + urlEncode(text) + "&func=echo&payload=" + payload(document);
+                // A GET's values arrive one character per byte; a form that names UTF-8 as UTF-8.
+                const struct {
+                    HttpReply reply;
+                    std::string id;
+                } replies[] = {
+                    {GET(std::string(path) + "?" + params), latin1ToUtf8(text)},
+                    {postForm(folder->port(), path, params, "application/x-www-form-urlencoded; charset=UTF-8"), text},
+                };
+                for (const auto& [r, id] : replies) {
+                    const std::string data = dataObjectOf(r.body);
+                    ASSERT_FALSE(data.empty()) << r.body;
+                    EXPECT_EQ(rawCharactersIn(data), "") << data;
+                    EXPECT_EQ(r.body.find("</script>"), r.body.size() - 9) << r.body;
+                    const auto parsed = parseStrictJson(data);
+                    ASSERT_TRUE(parsed.has_value()) << data;
+                    EXPECT_EQ((*parsed)["id"], id);
+                    const auto received = parseStrictJson((*parsed)["ret"]["data"].get<std::string>());
+                    ASSERT_TRUE(received.has_value()) << data;
+                    EXPECT_EQ((*received)["t"], text) << data;
+                }
+            }
+        }
+        const HttpReply actuator = GET("/NontaxAgencyActuator?Method=echoParams&Params=YQ%3D%3D&id=" + urlEncode(text));
+        EXPECT_EQ(rawCharactersIn(dataObjectOf(actuator.body)), "") << actuator.body;
+        EXPECT_EQ(parseStrictJson(dataObjectOf(actuator.body)).value()["id"], latin1ToUtf8(text));
+
+        // A callback that is no identifier path is not echoed.
+        EXPECT_EQ(GET("/heart?jsonp=" + urlEncode(text)).body, "(0)");
+        EXPECT_EQ(postForm(folder->port(), "/heart", "jsonp=" + urlEncode(text)).body, "(0)");
+        EXPECT_EQ(GET("/update?jsonp=" + urlEncode(text)).body, "(-1)");
+    }
+    EXPECT_EQ(GET("/heart?jsonp=jQuery.cb_1").body, "jQuery.cb_1(0)");
+    EXPECT_EQ(postForm(folder->port(), "/update", "jsonp=$cb").body, "$cb(-1)");
+
+    // Parameter values still arrive decoded: "+" as a blank, %2B as "+", bytes one character
+    // each without a charset and UTF-8 with one.
+    auto idOf = [](const HttpReply& r) { return parseStrictJson(dataObjectOf(r.body)).value()["id"].get<std::string>(); };
+    EXPECT_EQ(idOf(GET("/print?func=answer&id=a+b%2Bc")), "a b+c");
+    EXPECT_EQ(idOf(GET("/print?func=answer&id=%E4%B8%AD")), "\xC3\xA4\xC2\xB8\xC2\xAD");
+    EXPECT_EQ(idOf(postForm(folder->port(), "/print", "func=answer&id=%E4%B8%AD",
+                            "application/x-www-form-urlencoded; charset=UTF-8")),
+              "中");
 }
 
 TEST(BridgeSigning, SignsThroughTheLibraryLoadedAtStart)

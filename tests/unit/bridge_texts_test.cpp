@@ -4,17 +4,22 @@
 #include "bridge/BusinessEndpoint.h"
 #include "bridge/CompactJson.h"
 #include "bridge/KxRemoteActuator.h"
+#include "bridge/JsonScan.h"
 #include "bridge/LenientJson.h"
 #include "bridge/ModuleTexts.h"
 #include "bridge/PreviewImage.h"
 #include "bridge/ScriptReply.h"
 #include "bridge/Sign.h"
 #include "common/Errors.h"
+#include "common/JsonpCallback.h"
+#include "common/TextCodec.h"
+#include "http/Dispatcher.h"
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <fstream>
+#include <memory>
 
 using namespace kx;
 namespace fs = std::filesystem;
@@ -45,6 +50,51 @@ struct TempFolder {
         std::ofstream(path / rel, std::ios::binary) << content;
     }
 };
+
+// Arrays or objects nested `depth` deep around 1: [[1]] or {"k":{"k":1}}.
+std::string nested(int depth, bool objects)
+{
+    std::string text;
+    text.reserve(static_cast<std::size_t>(depth) * 6 + 1);
+    for (int i = 0; i < depth; ++i)
+        text += objects ? "{\"k\":" : "[";
+    text += "1";
+    for (int i = 0; i < depth; ++i)
+        text += objects ? '}' : ']';
+    return text;
+}
+
+// A module result held in a buffer the way a C-form call leaves it.
+ModuleResult buffered(const std::u16string& units)
+{
+    auto owner = std::make_shared<std::u16string>(units);
+    return ModuleResult(owner, std::u16string_view(*owner));
+}
+
+// The body a response carries, produced in full when it is streamed.
+std::string bodyOf(const http::HttpResponse& r)
+{
+    if (!r.streamedBody)
+        return r.body;
+    std::string out;
+    EXPECT_TRUE(r.streamedBody->produce([&](std::string_view piece) {
+        EXPECT_LE(piece.size(), kJsonPieceBytes);
+        out.append(piece);
+        return true;
+    }));
+    EXPECT_EQ(out.size(), r.streamedBody->size);
+    return out;
+}
+
+// The data object of a script reply, between "var data=" and the closing call.
+std::string dataObjectOf(const std::string& reply)
+{
+    const auto from = reply.find("var data=");
+    const auto to = reply.rfind(";window.parent.postMessage(");
+    if (from == std::string::npos || to == std::string::npos)
+        return {};
+    return reply.substr(from + 9, to - from - 9);
+}
 
 } // namespace
 
@@ -92,6 +142,98 @@ TEST(CompactJson, RewritesAnObjectResultInOnePass)
             EXPECT_EQ(*parseStrictJson(out.substr(1)), *strict) << c.in;
         }
     }
+}
+
+TEST(CompactJson, NestingDeeperThan512IsRefusedByEveryReader)
+{
+    // 512 levels are accepted everywhere; 513 and a hostile 50,000 are refused like malformed
+    // text, without running out of stack.
+    for (bool objects : {false, true}) {
+        for (int depth : {512, 513, 50000}) {
+            const bool ok = depth <= kMaxJsonDepth;
+            const std::string text = nested(depth, objects);
+            const std::string object = "{\"a\":" + nested(depth - 1, objects) + "}";
+            const std::string label = std::to_string(depth) + (objects ? " objects" : " arrays");
+            EXPECT_EQ(parseStrictJson(text).has_value(), ok) << label;
+            EXPECT_EQ(parseLenientJson(text).has_value(), ok) << label;
+            std::string out;
+            EXPECT_EQ(appendCompactObject(out, object), ok) << label;
+            EXPECT_EQ(appendCompactObject(out, utf8ToUtf16(object), JsonEscaping::Script), ok) << label;
+            EXPECT_EQ(compactObjectSize(utf8ToUtf16(object), JsonEscaping::Script).has_value(), ok) << label;
+            if (ok) {
+                EXPECT_EQ(out, object + object) << label;
+            }
+
+            // The request document's derivations: the whole document is 'depth' deep.
+            const std::string document = "{\"data\":[" + nested(depth - 2, objects) + "]}";
+            const DerivedText config = buildModuleConfig(document, "/opt/kx");
+            EXPECT_EQ(config.malformed(), !ok) << label;
+            if (objects) {
+                const DerivedText data = extractModuleData(document);
+                EXPECT_EQ(data.malformed(), !ok) << label;
+                if (ok) {
+                    EXPECT_EQ(data.text, nested(depth - 2, true)) << label;
+                }
+            }
+            EXPECT_EQ(extractModuleDataLenient(document).outcome,
+                      ok ? DerivedText::Outcome::Text : DerivedText::Outcome::Absent)
+                << label;
+            if (ok)
+                EXPECT_NO_THROW(readAgencyFlag(document)) << label;
+            else
+                EXPECT_THROW(readAgencyFlag(document), KxError) << label;
+        }
+    }
+    // Brackets inside strings do not count.
+    const std::string deepText = "{\"s\":\"" + std::string(2000, '[') + "\\\"" + std::string(2000, '{') + "\"}";
+    EXPECT_TRUE(parseStrictJson(deepText).has_value());
+    std::string out;
+    EXPECT_TRUE(appendCompactObject(out, deepText));
+}
+
+TEST(CompactJson, Utf16AndPiecewiseRewritesMatchTheUtf8Rewrite)
+{
+    const std::u16string cases[] = {
+        u"{}",
+        u"\xFEFF { \"a\" : [1, -2.5e3, true, null], \"中\":\"\\u4e2d\\/\\n\" }",
+        u"{\"pair\":\"\U0001F600\",\"lone\":\"a" + std::u16string(1, char16_t(0xD800)) + u"b" +
+            std::u16string(1, char16_t(0xDC00)) + u"c\"}", // unpaired surrogates: U+FFFD
+        u"{\"html\":\"</script><b>&amp;\\u003c\u2028\u2029\"}",
+        u"{\"big\":\"" + std::u16string(600000, u'x') + u"\",\"tail\":\"é<\"}",
+        u"[1]",
+        u"{\"a\":1,}",
+        u"{\"a\":\"\x01\"}",
+    };
+    for (const auto& units : cases) {
+        const std::string utf8 = utf16ToUtf8(units);
+        for (JsonEscaping escaping : {JsonEscaping::Plain, JsonEscaping::Script}) {
+            std::string fromUtf8;
+            const bool ok = appendCompactObject(fromUtf8, utf8, escaping);
+            std::string fromUtf16;
+            EXPECT_EQ(appendCompactObject(fromUtf16, units, escaping), ok) << utf8.substr(0, 80);
+            EXPECT_EQ(fromUtf16, fromUtf8) << utf8.substr(0, 80);
+            const auto size = compactObjectSize(units, escaping);
+            EXPECT_EQ(size.has_value(), ok);
+            if (!ok)
+                continue;
+            EXPECT_EQ(*size, fromUtf8.size());
+            std::string pieces;
+            std::size_t count = 0;
+            EXPECT_TRUE(writeCompactObject(units, escaping, [&](std::string_view piece) {
+                EXPECT_LE(piece.size(), kJsonPieceBytes);
+                ++count;
+                pieces.append(piece);
+                return true;
+            }));
+            EXPECT_EQ(pieces, fromUtf8);
+            EXPECT_EQ(count, (fromUtf8.size() + kJsonPieceBytes - 1) / kJsonPieceBytes);
+        }
+    }
+    // A writer that gives up stops the rewrite.
+    const std::u16string big = u"{\"big\":\"" + std::u16string(600000, u'x') + u"\"}";
+    int calls = 0;
+    EXPECT_FALSE(writeCompactObject(big, JsonEscaping::Plain, [&](std::string_view) { return ++calls < 2; }));
+    EXPECT_EQ(calls, 2);
 }
 
 TEST(Base64Text, DecodesLenientlyAndEncodesOnOneLine)
@@ -238,6 +380,154 @@ TEST(ScriptReply, PrefixFileAndReplyFrame)
 
     EXPECT_EQ(TKxRemoteActuator::buildResponse("3", "P", "中"), "<script>Pvar data={\"id\":\"3\",\"ret\":\"5Lit\"}" + tail);
     EXPECT_EQ(TKxRemoteActuator::buildResponse("3", "", ""), "<script>var data={\"id\":\"3\",\"ret\":\"\"}" + tail);
+}
+
+TEST(ScriptReply, NothingSentBackBecomesMarkup)
+{
+    // Texts that would end the script element, open markup or end a script line, in the id, in
+    // a module's result given as it is, and in one given with escapes.
+    const std::string hostile[] = {
+        "</script><script>alert(1)</script>",
+        "<!--<script>",
+        "a&b>c",
+        "line\u2028sep\u2029arator",
+        "</SCRIPT >",
+        "中文</script>",
+    };
+    for (const std::string& text : hostile) {
+        Json ret = Json::object();
+        ret["s"] = text;
+        ret["n"] = Json::array({text, 1});
+        // The module wrote the characters themselves, and once as JSON escapes (\u003c, \/).
+        std::string escapedForm = "{\"s\":\"";
+        for (unsigned char c : text) {
+            if (c == '<')
+                escapedForm += "\\u003c";
+            else if (c == '/')
+                escapedForm += "\\/";
+            else
+                escapedForm += static_cast<char>(c);
+        }
+        escapedForm += "\"}";
+        for (const std::string& result : {compactJson(ret), escapedForm}) {
+            const std::string reply = buildScriptReply(text, "P", result);
+            const std::string data = dataObjectOf(reply);
+            ASSERT_FALSE(data.empty()) << reply;
+            for (const char* raw : {"<", ">", "&", "\u2028", "\u2029"})
+                EXPECT_EQ(data.find(raw), std::string::npos) << raw << " in " << data;
+            // Exactly one script element: the reply's own.
+            EXPECT_EQ(reply.find("</script>"), reply.size() - 9) << reply;
+            auto parsed = parseStrictJson(data);
+            ASSERT_TRUE(parsed.has_value()) << data;
+            EXPECT_EQ((*parsed)["id"], text);
+            EXPECT_EQ((*parsed)["ret"], *parseStrictJson(result));
+
+            // The same from a module's buffer, streamed in pieces.
+            const std::u16string units = utf8ToUtf16(result + std::string(70000, ' '));
+            http::HttpResponse streamed;
+            setScriptReply(streamed, text, "P", buffered(units));
+            EXPECT_TRUE(streamed.streamedBody.has_value());
+            EXPECT_EQ(bodyOf(streamed), reply);
+        }
+    }
+    const std::string actuator = TKxRemoteActuator::buildResponse("</script>&\u2028", "", "x");
+    EXPECT_EQ(parseStrictJson(dataObjectOf(actuator)).value()["id"], "</script>&\u2028");
+    EXPECT_EQ(actuator.find("</script>"), actuator.size() - 9);
+}
+
+TEST(ScriptReply, LargeResultsAreStreamedFromTheBufferByteForByte)
+{
+    const std::u16string big = u"{ \"blob\" : \"" + std::u16string(300000, u'x') + u"中\U0001F600\" }";
+    const std::string utf8 = utf16ToUtf8(big);
+    const struct {
+        ModuleResult result;
+        bool streamed;    // as a script reply
+        bool rawStreamed; // as a raw reply
+    } cases[] = {
+        {buffered(big), true, true},
+        {buffered(u"{\"a\":1}"), false, false},
+        {ModuleResult(utf8), false, false},
+        {buffered(std::u16string(100000, u' ')), false, true}, // blank: "ret":null
+        {buffered(u"\xD83D" + std::u16string(100000, u'\xDE00') + u"\xD83D\xDE00é中"), false, true},
+    };
+    for (const auto& c : cases) {
+        if (c.result.toUtf8().starts_with("{") || c.result.blank()) {
+            const std::string expected = buildScriptReply("7", "P", c.result.toUtf8());
+            http::HttpResponse r;
+            setScriptReply(r, "7", "P", c.result);
+            EXPECT_EQ(r.streamedBody.has_value(), c.streamed);
+            EXPECT_EQ(bodyOf(r), expected);
+        }
+
+        http::HttpResponse raw;
+        setRawReply(raw, c.result);
+        EXPECT_EQ(raw.streamedBody.has_value(), c.rawStreamed);
+        EXPECT_EQ(bodyOf(raw), c.result.toUtf8());
+    }
+    // A large result that is no JSON object fails before anything is sent.
+    for (const std::u16string& bad : {u"[" + std::u16string(100000, u'1') + u"]", u"{" + std::u16string(100000, u'x')}) {
+        http::HttpResponse r;
+        EXPECT_THROW(setScriptReply(r, "1", "", buffered(bad)), KxError);
+        EXPECT_FALSE(r.bodySet);
+    }
+
+    // The HTTP layer announces the exact size and writes the pieces after the head.
+    http::HttpResponse r;
+    setScriptReply(r, "7", "P", buffered(big));
+    r.contentType = "text/html; charset=UTF-8";
+    const http::ReplyHead head = http::buildReply(r, "GET", true, 0);
+    EXPECT_NE(head.head.find("Content-Length: " + std::to_string(buildScriptReply("7", "P", utf8).size()) + "\r\n"),
+              std::string::npos);
+    EXPECT_TRUE(head.body.empty());
+    std::string sent;
+    EXPECT_TRUE(http::writeStreamedBody(head, [&](std::string_view piece) {
+        sent.append(piece);
+        return true;
+    }));
+    EXPECT_EQ(sent, buildScriptReply("7", "P", utf8));
+    EXPECT_FALSE(http::writeStreamedBody(head, [](std::string_view) { return false; }));
+    EXPECT_FALSE(http::buildReply(r, "HEAD", true, 0).streamed.produce);
+    // A producer that delivers fewer bytes than announced is caught.
+    http::HttpResponse shortBody;
+    shortBody.setStreamedBody(10, [](const http::BodyWriter& write) { return write("12345"); });
+    shortBody.contentType = "text/html; charset=UTF-8";
+    EXPECT_FALSE(http::writeStreamedBody(http::buildReply(shortBody, "GET", true, 0), [](std::string_view) { return true; }));
+}
+
+TEST(JsonpCallback, OnlyIdentifierPathsAreEchoed)
+{
+    const std::string longest = "a" + std::string(127, 'b');
+    const struct {
+        std::string name;
+        bool accepted;
+    } cases[] = {
+        {"cb", true},
+        {"callback123", true},
+        {"jQuery3210_1700000000000", true},
+        {"$", true},
+        {"_a.$b.c9", true},
+        {"window.parent.cb", true},
+        {longest, true},
+        {longest + "c", false},
+        {"", false},
+        {"1cb", false},
+        {"a.1b", false},
+        {"a..b", false},
+        {".a", false},
+        {"a.", false},
+        {"<script>alert(1)</script>", false},
+        {"alert(1);cb", false},
+        {"a b", false},
+        {"a-b", false},
+        {"a[0]", false},
+        {"中文", false},
+        {"cb\u2028", false},
+        {std::string("cb\0", 3), false},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(isJsonpCallbackName(c.name), c.accepted) << c.name;
+        EXPECT_EQ(jsonpCallback(c.name), c.accepted ? c.name : "") << c.name;
+    }
 }
 
 TEST(AgencyFlag, ReadsTheConfigMember)
