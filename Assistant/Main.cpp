@@ -10,12 +10,14 @@
 #include "common/StartupValues.h"
 #include "common/WindowMessages.h"
 #include "platform/DynamicLibrary.h"
+#include "update/UpdateLog.h"
 
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QMetaObject>
 #include <QPlainTextEdit>
+#include <QPointer>
 #include <QTimer>
 #include <QVBoxLayout>
 
@@ -55,10 +57,18 @@ TfrmMain::TfrmMain(const std::string& programFolder, QWidget* parent)
     createShell();
 
     windowId_ = registerWindow(kMainWindowClass, kApplicationTitle, std::make_shared<MainMessageTarget>(this));
+
+    // Lines from update checks (their own threads) reach the run log on this thread.
+    QPointer<TfrmMain> self(this);
+    setUpdateLogSink([self](const std::string& message) {
+        QMetaObject::invokeMethod(
+            QCoreApplication::instance(), [self, message] { if (self) self->recordLog(message); }, Qt::QueuedConnection);
+    });
 }
 
 TfrmMain::~TfrmMain()
 {
+    setUpdateLogSink({});
     unregisterWindow(windowId_);
     if (httpService_)
         httpService_->stop();

@@ -3,13 +3,14 @@
 #include "common/Config.h"
 #include "common/FolderTools.h"
 #include "common/Paths.h"
+#include "platform/Files.h"
 
 #include <filesystem>
 
 namespace kx {
 namespace fs = std::filesystem;
 
-bool sweepOldFiles(const std::string& folder, SweepMode mode)
+bool sweepOldFiles(const std::string& folder, SweepMode mode, std::vector<std::string>* failed)
 {
     bool ok = true;
     std::error_code ec;
@@ -23,17 +24,22 @@ bool sweepOldFiles(const std::string& folder, SweepMode mode)
     }
     for (const fs::path& p : matches) {
         std::error_code fec;
+        bool done = true;
         if (mode == SweepMode::Delete) {
-            if (!fs::remove(p, fec) || fec)
-                ok = false;
+            done = fs::remove(p, fec) && !fec;
         } else {
             const std::string name = p.filename().string();
             const auto dot = name.rfind('.');
             const std::string ext = dot == std::string::npos ? "" : name.substr(dot);
             const std::string restored = name.substr(0, name.find("_old")) + ext;
-            fs::rename(p, p.parent_path() / restored, fec);
-            if (fec)
-                ok = false;
+            // A file under the restored name (a live file beside a leftover old copy) is never
+            // replaced: losing the newer file silently is worse than keeping both.
+            done = platform::renameNoReplace(p.string(), (p.parent_path() / restored).string());
+        }
+        if (!done) {
+            ok = false;
+            if (failed)
+                failed->push_back(p.filename().string());
         }
     }
     return ok;
@@ -64,11 +70,10 @@ void applyPendingModuleUpdate(const std::string& programFolder)
     }
     if (pending) {
         for (const auto& [name, value] : pending->items()) {
-            std::string version;
-            if (value.is_string())
-                version = value.get<std::string>();
-            else if (value.is_number())
-                version = value.dump();
+            // The file records versions as text; any other member names no module.
+            if (!value.is_string())
+                continue;
+            const std::string version = value.get<std::string>();
             if (name.empty() || version.empty())
                 continue;
             const std::string dllPath = readDllIni("MODULE-DLLPATH", name, "", programFolder);

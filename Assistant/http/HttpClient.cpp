@@ -3,6 +3,7 @@
 #include <curl/curl.h>
 
 #include <cctype>
+#include <cstdlib>
 #include <memory>
 #include <mutex>
 
@@ -15,26 +16,57 @@ void initCurlOnce()
     std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
 }
 
+// Where the body of the final reply goes, and what became of it.
+struct Transfer {
+    ClientReply reply;
+    BodySink* sink = nullptr;
+    bool began = false;    // the sink was asked about the body
+    bool accepted = false; // ... and wanted it
+    bool sinkFailed = false;
+
+    bool successStatus() const { return reply.status >= 200 && reply.status <= 299; }
+
+    // With a sink, asks it once whether it wants the body of a 2xx reply; any other body is dropped.
+    void beginBody()
+    {
+        if (began)
+            return;
+        began = true;
+        accepted = sink && successStatus() && sink->begin(reply);
+    }
+};
+
 size_t onBody(char* data, size_t size, size_t count, void* user)
 {
-    static_cast<std::string*>(user)->append(data, size * count);
-    return size * count;
+    auto* t = static_cast<Transfer*>(user);
+    const size_t n = size * count;
+    if (!t->sink) {
+        t->reply.body.append(data, n);
+        return n;
+    }
+    t->beginBody();
+    if (!t->accepted)
+        return n;
+    if (!t->sink->write(data, n)) {
+        t->sinkFailed = true;
+        return 0; // ends the transfer with a write error
+    }
+    return n;
 }
-
-struct HeaderState {
-    ClientReply* reply;
-};
 
 // Header lines of every reply arrive here, also those of an interim "100 Continue"; a new status
 // line starts the list afresh so that only the final reply's headers remain.
 size_t onHeader(char* data, size_t size, size_t count, void* user)
 {
-    auto* reply = static_cast<ClientReply*>(user);
+    ClientReply* reply = &static_cast<Transfer*>(user)->reply;
     std::string line(data, size * count);
     while (!line.empty() && (line.back() == '\n' || line.back() == '\r'))
         line.pop_back();
     if (line.rfind("HTTP/", 0) == 0) {
         reply->headers.clear();
+        // "HTTP/1.1 200 OK": the status is the number after the first blank.
+        const auto blank = line.find(' ');
+        reply->status = blank == std::string::npos ? 0 : std::strtol(line.c_str() + blank + 1, nullptr, 10);
         return size * count;
     }
     const auto colon = line.find(':');
@@ -76,7 +108,8 @@ void encodeInto(std::string& out, const std::string& text)
     }
 }
 
-ClientResult post(const std::string& url, const std::string& body, const char* contentTypeHeader)
+ClientResult post(const std::string& url, const std::string& body, const char* contentTypeHeader,
+                  const RequestOptions& options)
 {
     initCurlOnce();
     ClientResult result;
@@ -90,31 +123,50 @@ ClientResult post(const std::string& url, const std::string& body, const char* c
     headers = curl_slist_append(headers, "Expect:"); // no 100-continue round trip for large bodies
     std::unique_ptr<curl_slist, decltype(&curl_slist_free_all)> headerList(headers, &curl_slist_free_all);
 
+    Transfer transfer;
+    transfer.sink = options.sink;
     char errorBuffer[CURL_ERROR_SIZE] = {};
     CURL* h = curl.get();
     curl_easy_setopt(h, CURLOPT_URL, url.c_str());
+    // Only web addresses are fetched: a stored gopher://, file://, dict://... address must never
+    // make the client talk another protocol to a local service or read a local file.
+    curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(h, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 0L);
+    if (options.connectTimeout.count() > 0)
+        curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(options.connectTimeout.count()));
+    if (options.stallTimeout.count() > 0) {
+        curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
+        curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, static_cast<long>(options.stallTimeout.count()));
+    }
     curl_easy_setopt(h, CURLOPT_POST, 1L);
     curl_easy_setopt(h, CURLOPT_POSTFIELDS, body.data());
     curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
     curl_easy_setopt(h, CURLOPT_HTTPHEADER, headerList.get());
     curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &onBody);
-    curl_easy_setopt(h, CURLOPT_WRITEDATA, &result.reply.body);
+    curl_easy_setopt(h, CURLOPT_WRITEDATA, &transfer);
     curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, &onHeader);
-    curl_easy_setopt(h, CURLOPT_HEADERDATA, &result.reply);
+    curl_easy_setopt(h, CURLOPT_HEADERDATA, &transfer);
     curl_easy_setopt(h, CURLOPT_ERRORBUFFER, errorBuffer);
 
     const CURLcode rc = curl_easy_perform(h);
     if (rc != CURLE_OK) {
-        result.error = errorBuffer[0] ? errorBuffer : curl_easy_strerror(rc);
+        result.error = transfer.sinkFailed ? "the reply body could not be stored"
+                       : errorBuffer[0]    ? errorBuffer
+                                           : curl_easy_strerror(rc);
+        result.reply = std::move(transfer.reply);
         return result;
     }
-    curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &result.reply.status);
-    if (result.reply.status < 200 || result.reply.status > 299) {
-        result.error = "HTTP status " + std::to_string(result.reply.status);
+    curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &transfer.reply.status);
+    if (!transfer.successStatus()) {
+        result.error = "HTTP status " + std::to_string(transfer.reply.status);
+        result.reply = std::move(transfer.reply);
         return result;
     }
+    if (transfer.sink)
+        transfer.beginBody(); // an empty body is offered too
+    result.reply = std::move(transfer.reply);
     result.ok = true;
     return result;
 }
@@ -142,14 +194,14 @@ std::string encodeForm(const FormFields& fields)
     return out;
 }
 
-ClientResult postForm(const std::string& url, const FormFields& fields)
+ClientResult postForm(const std::string& url, const FormFields& fields, const RequestOptions& options)
 {
-    return post(url, encodeForm(fields), "Content-Type: application/x-www-form-urlencoded");
+    return post(url, encodeForm(fields), "Content-Type: application/x-www-form-urlencoded", options);
 }
 
-ClientResult postBody(const std::string& url, const std::string& body)
+ClientResult postBody(const std::string& url, const std::string& body, const RequestOptions& options)
 {
-    return post(url, body, "Content-Type:");
+    return post(url, body, "Content-Type:", options);
 }
 
 } // namespace kx::http

@@ -1,6 +1,8 @@
 #pragma once
-// File operations that need more than the standard library offers: replacing a file atomically
-// and asking whether an existing file may be written.
+// File operations that need more than the standard library offers: replacing a file atomically,
+// renaming without ever replacing, asking whether an existing file may be written, and reading a
+// whole file's bytes without copying them onto the heap.
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -15,5 +17,31 @@ bool replaceFileAtomically(const std::string& path, std::string_view bytes);
 // True when path is an existing regular file that is not marked read-only (some write permission
 // bit set) and that this process is allowed to write.
 bool fileWritable(const std::string& path);
+
+// Gives from the name to in one step, unless something (a file, folder or link, even a dangling
+// one) already has that name: then, and on any other failure, false with both names untouched.
+bool renameNoReplace(const std::string& from, const std::string& to);
+
+// The bytes of a regular file, mapped read-only for as long as the view lives. The file must not
+// change while it is viewed.
+class FileView {
+public:
+    FileView() = default;
+    ~FileView();
+    FileView(FileView&& other) noexcept;
+    FileView& operator=(FileView&& other) noexcept;
+    FileView(const FileView&) = delete;
+    FileView& operator=(const FileView&) = delete;
+
+    // False when path is not a readable regular file.
+    bool open(const std::string& path);
+    std::string_view bytes() const { return {static_cast<const char*>(data_), size_}; }
+
+private:
+    void close();
+    void* data_ = nullptr;
+    std::size_t size_ = 0;
+    bool mapped_ = false;
+};
 
 } // namespace kx::platform

@@ -3,11 +3,14 @@
 #include "common/Config.h"
 #include "common/Paths.h"
 #include "http/HttpClient.h"
+#include "platform/Files.h"
+#include "update/FileDownload.h"
+#include "update/UpdateLog.h"
+#include "update/UpdateSignature.h"
 
 #include <atomic>
 #include <cctype>
 #include <filesystem>
-#include <fstream>
 #include <thread>
 
 #include <unistd.h>
@@ -17,6 +20,8 @@ namespace fs = std::filesystem;
 namespace {
 
 std::atomic<long long> g_pauseMs{1000};
+std::atomic<long long> g_connectMs{10000};
+std::atomic<long long> g_stallSeconds{30};
 
 // A file name from the server may only name a file directly in the download folder.
 bool isBareFileName(const std::string& name)
@@ -35,6 +40,17 @@ std::chrono::milliseconds updatePause()
 void setUpdatePause(std::chrono::milliseconds pause)
 {
     g_pauseMs.store(pause.count());
+}
+
+UpdateTimeouts updateTimeouts()
+{
+    return {std::chrono::milliseconds(g_connectMs.load()), std::chrono::seconds(g_stallSeconds.load())};
+}
+
+void setUpdateTimeouts(UpdateTimeouts timeouts)
+{
+    g_connectMs.store(timeouts.connect.count());
+    g_stallSeconds.store(timeouts.stall.count());
 }
 
 std::string normalizeVersion(const std::string& version)
@@ -73,37 +89,55 @@ std::string checkAppUpdate(const std::string& programFolder)
 std::string downloadAppInstaller(const std::string& address, const std::string& programFolder,
                                  const std::string& version)
 {
-    try {
-        const http::ClientResult result = http::postForm(address, {{"version", version}});
-        if (!result.ok)
-            return "";
-        const std::string name = result.reply.header("app_name");
+    const fs::path folder = programPath(programFolder, "download");
+    std::string name;
+    // Written under a temporary name first, so that a broken or refused download never leaves
+    // anything under the final name.
+    FileDownload download([&](const http::ClientReply& head) {
+        name = head.header("app_name");
         if (!isBareFileName(name))
+            return std::string();
+        std::error_code ec;
+        fs::create_directories(folder, ec);
+        return (folder / (".installer.part" + std::to_string(::getpid()))).string();
+    });
+    try {
+        const UpdateSignature signature = UpdateSignature::load(programFolder);
+        if (!signature.keyProblem().empty()) {
+            updateLog("更新已拒绝：" + signature.keyProblem());
             return "";
-        const fs::path folder = programPath(programFolder, "download");
-        fs::create_directories(folder);
-        const fs::path target = folder / name;
-        // Written under a temporary name first, so that a broken write never leaves a truncated
-        // installer under the final name.
-        const fs::path temp = folder / ("." + name + ".part" + std::to_string(::getpid()));
-        {
-            std::ofstream out(temp, std::ios::binary | std::ios::trunc);
-            out.write(result.reply.body.data(), static_cast<std::streamsize>(result.reply.body.size()));
-            out.close();
-            if (!out) {
-                std::error_code ec;
-                fs::remove(temp, ec);
+        }
+        const UpdateTimeouts limits = updateTimeouts();
+        http::RequestOptions options;
+        options.connectTimeout = limits.connect;
+        options.stallTimeout = limits.stall;
+        options.sink = &download;
+        const http::ClientResult result = http::postForm(address, {{"version", version}}, options);
+        if (!result.ok || !download.taken() || !download.finish()) {
+            download.discard();
+            return "";
+        }
+        if (signature.required()) {
+            platform::FileView body;
+            const std::string why = body.open(download.path())
+                                        ? signature.check(result.reply.header("Content-Signature"), body.bytes())
+                                        : "无法读取下载的安装包";
+            if (!why.empty()) {
+                updateLog("安装包 " + name + " 已拒绝：" + why);
+                download.discard();
                 return "";
             }
         }
+        const fs::path target = folder / name;
         std::error_code ec;
-        fs::rename(temp, target, ec);
+        fs::rename(download.path(), target, ec);
         if (ec) {
-            fs::remove(temp, ec);
+            download.discard();
             return "";
         }
         return target.string();
     } catch (const std::exception&) {
+        download.discard();
         return "";
     }
 }

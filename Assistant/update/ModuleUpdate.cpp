@@ -5,6 +5,10 @@
 #include "common/Paths.h"
 #include "common/PendingUpdate.h"
 #include "http/HttpClient.h"
+#include "platform/Files.h"
+#include "update/FileDownload.h"
+#include "update/UpdateLog.h"
+#include "update/UpdateSignature.h"
 #include "update/ZipPackage.h"
 
 #include <filesystem>
@@ -23,50 +27,71 @@ std::string oldFileName(const std::string& name)
     return name.substr(0, dot) + "_old" + name.substr(dot);
 }
 
-// Renames folder/name to its old name; false when the file is missing or the old name is taken.
-bool renameToOld(const fs::path& folder, const std::string& name)
+// Renames folder/name to its old name, never over an existing file. "" when done, else why not.
+std::string renameToOld(const fs::path& folder, const std::string& name)
 {
-    std::error_code ec;
     const fs::path from = folder / name;
     const fs::path to = folder / oldFileName(name);
-    if (!fs::exists(fs::symlink_status(from, ec)) || fs::exists(fs::symlink_status(to, ec)))
-        return false;
-    fs::rename(from, to, ec);
-    return !ec;
+    if (platform::renameNoReplace(from.string(), to.string()))
+        return "";
+    std::error_code ec;
+    if (!fs::exists(fs::symlink_status(from, ec)))
+        return "模块目录中没有文件 " + name;
+    if (fs::exists(fs::symlink_status(to, ec)))
+        return oldFileName(name) + " 已存在";
+    return name + " 无法改名为 " + oldFileName(name);
 }
 
 // Replaces the files of one module with the entries of its archive; the module's files are
-// restored from their old copies when any entry cannot take the place of an existing file.
-// Raises when the archive cannot be read.
-bool replaceModuleFiles(const std::string& archivePath, const fs::path& folder)
+// restored from their old copies when any entry cannot take the place of an existing file or
+// cannot be extracted (what was extracted goes first, so that no restore meets a new file).
+// Every outcome but success is written to the run log. Raises when the archive cannot be read.
+bool replaceModuleFiles(const std::string& module, const std::string& archivePath, const fs::path& folder,
+                        UnpackBudget& budget)
 {
     ZipArchive archive(archivePath);
     std::vector<const ZipEntry*> selected;
-    bool failed = false;
+    std::string why;
     for (const ZipEntry& entry : archive.entries()) {
         if (entry.directory)
             continue;
         const auto relative = safeEntryPath(entry.name);
         if (!relative || entry.symlink) {
-            failed = true;
+            if (why.empty())
+                why = "条目路径不安全：" + entry.name;
             continue;
         }
-        if (renameToOld(folder, relative->filename().string()))
+        const std::string failure = renameToOld(folder, relative->filename().string());
+        if (failure.empty())
             selected.push_back(&entry);
-        else
-            failed = true;
+        else if (why.empty())
+            why = failure;
     }
-    if (!failed) {
+    if (why.empty()) {
+        std::vector<fs::path> written;
         try {
-            for (const ZipEntry* entry : selected)
-                archive.extract(*entry, folder);
-        } catch (const std::exception&) {
-            failed = true;
+            archive.checkClaims(selected, budget);
+            for (const ZipEntry* entry : selected) {
+                written.push_back(folder / *safeEntryPath(entry->name));
+                archive.extract(*entry, folder, budget);
+            }
+        } catch (const std::exception& e) {
+            why = std::string("解压失败：") + e.what();
+            for (const fs::path& p : written) {
+                std::error_code ec;
+                fs::remove(p, ec);
+            }
         }
     }
-    if (failed)
-        sweepOldFiles(folder.string() + "/", SweepMode::Restore);
-    return !failed;
+    if (why.empty())
+        return true;
+
+    std::vector<std::string> stuck;
+    sweepOldFiles(folder.string() + "/", SweepMode::Restore, &stuck);
+    updateLog("组件 " + module + " 未更新，已回滚：" + why);
+    for (const std::string& old : stuck)
+        updateLog("组件 " + module + " 回滚未完成：" + old + " 无法恢复（同名文件已存在或无法改名），两个文件均保留");
+    return false;
 }
 
 std::string valueText(const Json& value)
@@ -112,36 +137,71 @@ std::string checkModuleUpdate(const std::string& programFolder)
 std::string fetchModulePackage(const std::string& address, const std::string& programFolder,
                                const std::string& body)
 {
+    const fs::path package = programPath(programFolder, "dll_upgrade.zip");
+    std::string info;
+    FileDownload download([&](const http::ClientReply& head) {
+        info = head.header("UpgradeInfo");
+        return info.empty() ? std::string() : package.string();
+    });
     try {
-        const http::ClientResult result = http::postBody(address, body);
-        if (!result.ok)
+        const UpdateSignature signature = UpdateSignature::load(programFolder);
+        if (!signature.keyProblem().empty()) {
+            updateLog("更新已拒绝：" + signature.keyProblem());
             return "";
-        const std::string info = result.reply.header("UpgradeInfo");
-        if (info.empty())
+        }
+        const UpdateTimeouts limits = updateTimeouts();
+        http::RequestOptions options;
+        options.connectTimeout = limits.connect;
+        options.stallTimeout = limits.stall;
+        options.sink = &download;
+        const http::ClientResult result = http::postBody(address, body, options);
+        if (!result.ok || !download.taken() || !download.finish()) {
+            download.discard();
             return "";
+        }
+        // The package is checked before anything of it is unpacked.
+        if (signature.required()) {
+            platform::FileView bytes;
+            const std::string why = bytes.open(package.string())
+                                        ? signature.check(result.reply.header("Content-Signature"), bytes.bytes())
+                                        : "无法读取下载的组件更新包";
+            if (!why.empty()) {
+                updateLog("组件更新包已拒绝：" + why);
+                download.discard();
+                return "";
+            }
+        }
 
         const fs::path upgrade = programPath(programFolder, "upgrade");
         removeFolderTree(upgrade.string());
         fs::create_directories(upgrade);
 
-        const fs::path package = programPath(programFolder, "dll_upgrade.zip");
-        {
-            std::ofstream out(package, std::ios::binary | std::ios::trunc);
-            out.write(result.reply.body.data(), static_cast<std::streamsize>(result.reply.body.size()));
-            out.close();
-            if (!out)
-                return "";
+        // One budget for everything this package unpacks, module archives included.
+        UnpackBudget budget;
+        const UnpackResult unpacked = unpackPackage(package.string(), upgrade.string(), budget);
+        download.discard();
+        if (!unpacked.ok) {
+            if (unpacked.unsafe) {
+                updateLog("组件更新包不安全，已拒绝：" + unpacked.why);
+                removeFolderTree(upgrade.string()); // nothing of a refused package stays on disk
+            } else {
+                updateLog("组件更新包解压失败：" + unpacked.why);
+            }
+            return "";
         }
-        const bool unpacked = unpackPackage(package.string(), upgrade.string());
-        std::error_code ec;
-        fs::remove(package, ec);
-        if (!unpacked)
-            return "";
 
-        const Json modules = Json::parse(info);
-        if (!modules.is_object())
+        Json modules;
+        try {
+            modules = Json::parse(info);
+        } catch (const std::exception&) {
+            modules = nullptr;
+        }
+        if (!modules.is_object()) {
+            updateLog("组件更新信息 UpgradeInfo 不是 JSON 对象，更新包未使用");
             return "";
+        }
         Json pending = Json::object();
+        std::error_code ec;
         for (const auto& [name, value] : modules.items()) {
             const std::string version = valueText(value);
             const std::string dllPath = readDllIni("MODULE-DLLPATH", name, "", programFolder);
@@ -154,8 +214,13 @@ std::string fetchModulePackage(const std::string& address, const std::string& pr
             if (!fs::is_regular_file(archive, ec))
                 continue;
             const fs::path folder = toNativeSeparators(moduleFolder(programFolder, dllPath));
-            if (replaceModuleFiles(archive.string(), folder))
-                pending[name] = version;
+            try {
+                if (replaceModuleFiles(name, archive.string(), folder, budget))
+                    pending[name] = version;
+            } catch (const std::exception& e) {
+                updateLog("组件 " + name + " 更新失败：" + e.what());
+                return "";
+            }
         }
 
         std::ofstream out(upgrade / "upgrade.dat", std::ios::binary | std::ios::trunc);
@@ -164,7 +229,9 @@ std::string fetchModulePackage(const std::string& address, const std::string& pr
         if (!out)
             return "";
         return "success";
-    } catch (const std::exception&) {
+    } catch (const std::exception& e) {
+        updateLog(std::string("组件更新失败：") + e.what());
+        download.discard();
         return "";
     }
 }

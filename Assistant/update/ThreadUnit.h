@@ -6,7 +6,8 @@
 //
 // Checks never overlap: a check that starts while another runs waits for it to end (including the
 // main window's handling of its message) and then runs, so every requested check is answered and
-// two checks never share the download and upgrade folders.
+// two checks never share the download and upgrade folders. The wait is bounded because every update
+// request is: a server that does not accept within 10 s, or stops sending for 30 s, is given up.
 #include "common/WindowTable.h"
 
 #include <chrono>

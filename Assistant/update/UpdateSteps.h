@@ -2,7 +2,10 @@
 // The steps of an update check. Each gives a short result text: "0" nothing to do, "100" no
 // update server address or installed version configured, "2" a module update waits for a restart,
 // any other text the full path of a downloaded installer. Every failure on the way counts as the
-// absence of an update; nothing here raises.
+// absence of an update; nothing here raises. Update requests give up when they cannot connect
+// within 10 s or when no byte moves for 30 s. Reply bodies go straight to their files; with
+// conf/update.pub present they are used only when signed (UpdateSignature). Refusals are written
+// to the run log (UpdateLog).
 #include <chrono>
 #include <string>
 
@@ -11,6 +14,14 @@ namespace kx {
 // The pause at the start of a check and before the application request (1000 ms). Tests shorten it.
 std::chrono::milliseconds updatePause();
 void setUpdatePause(std::chrono::milliseconds pause);
+
+// The time-outs of every update request (10 s to connect, 30 s without a byte). Tests shorten them.
+struct UpdateTimeouts {
+    std::chrono::milliseconds connect{10000};
+    std::chrono::seconds stall{30};
+};
+UpdateTimeouts updateTimeouts();
+void setUpdateTimeouts(UpdateTimeouts timeouts);
 
 // The installed version as sent to the server: blanks (and control characters) trimmed, lower case, and only what follows
 // the first "v" when there is one (" V2.0.1 " -> "2.0.1", "ver3" -> "er3").
@@ -21,8 +32,9 @@ std::string normalizeVersion(const std::string& version);
 std::string checkAppUpdate(const std::string& programFolder);
 
 // Posts "version" to address. When the reply names the installer in the header "app_name", its
-// body is stored as download/<app_name> (written under a temporary name and renamed when
-// complete) and the full path is given; otherwise, or on any failure, "".
+// body is stored as download/<app_name> (written under a temporary name, checked against its
+// signature when one is required, and renamed when complete) and the full path is given;
+// otherwise, or on any failure, "".
 std::string downloadAppInstaller(const std::string& address, const std::string& programFolder,
                                  const std::string& version);
 
@@ -36,10 +48,11 @@ std::string moduleRequestBody(const std::string& programFolder);
 // The update address up to and including its last "/", followed by "dll".
 std::string moduleUpdateAddress(const std::string& updateAddress);
 
-// Posts body to address; when the reply carries "UpgradeInfo", unpacks the package into upgrade/,
-// replaces the files of each listed module (old files kept as "_old" beside them, the module
-// rolled back when one of its files cannot be replaced) and writes upgrade/upgrade.dat. Gives
-// "success", or "" when there was nothing to update or anything failed.
+// Posts body to address; when the reply carries "UpgradeInfo", stores the package as
+// dll_upgrade.zip (checked against its signature when one is required), unpacks it into upgrade/,
+// replaces the files of each listed module (old files kept as "_old" beside them, never replacing
+// a file; the module rolled back when one of its files cannot be replaced) and writes
+// upgrade/upgrade.dat. Gives "success", or "" when there was nothing to update or anything failed.
 std::string fetchModulePackage(const std::string& address, const std::string& programFolder,
                                const std::string& body);
 

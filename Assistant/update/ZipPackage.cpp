@@ -4,6 +4,7 @@
 
 #include <zip.h>
 
+#include <algorithm>
 #include <cctype>
 #include <fstream>
 #include <sys/stat.h>
@@ -58,18 +59,28 @@ ZipArchive::ZipArchive(const std::string& path)
     int error = 0;
     zip_ = zip_open(path.c_str(), ZIP_RDONLY, &error);
     if (!zip_)
-        throw KxError("EZipError", "Cannot open the archive " + path);
+        throw KxError("EZipError", "无法打开压缩包 " + fs::path(path).filename().string());
     const zip_int64_t count = zip_get_num_entries(zip_, 0);
+    if (count < 0 || static_cast<std::uint64_t>(count) > UnpackBudget::kMaxEntries) {
+        zip_discard(zip_);
+        zip_ = nullptr;
+        throw UnsafeArchive("条目数超过上限（" + std::to_string(UnpackBudget::kMaxEntries) + " 个）");
+    }
     for (zip_int64_t i = 0; i < count; ++i) {
         const char* name = zip_get_name(zip_, static_cast<zip_uint64_t>(i), ZIP_FL_ENC_GUESS);
         if (!name) {
-            zip_close(zip_);
-            throw KxError("EZipError", "Cannot read the archive " + path);
+            zip_discard(zip_);
+            zip_ = nullptr;
+            throw KxError("EZipError", "无法读取压缩包 " + fs::path(path).filename().string());
         }
         ZipEntry e;
         e.index = static_cast<std::uint64_t>(i);
         e.name = name;
         e.directory = !e.name.empty() && (e.name.back() == '/' || e.name.back() == '\\');
+        zip_stat_t st;
+        zip_stat_init(&st);
+        if (zip_stat_index(zip_, e.index, 0, &st) == 0 && (st.valid & ZIP_STAT_SIZE))
+            e.size = st.size;
         zip_uint8_t opsys = 0;
         zip_uint32_t attributes = 0;
         if (zip_file_get_external_attributes(zip_, e.index, 0, &opsys, &attributes) == 0 &&
@@ -85,33 +96,72 @@ ZipArchive::~ZipArchive()
         zip_discard(zip_);
 }
 
-void ZipArchive::extract(const ZipEntry& entry, const fs::path& folder) const
+namespace {
+
+std::string bytesCapText()
+{
+    return "解压总大小超过上限（" + std::to_string(UnpackBudget::kMaxBytes) + " 字节）";
+}
+
+std::string entriesCapText()
+{
+    return "条目数超过上限（" + std::to_string(UnpackBudget::kMaxEntries) + " 个）";
+}
+
+} // namespace
+
+void ZipArchive::checkClaims(const UnpackBudget& budget) const
+{
+    std::vector<const ZipEntry*> all;
+    for (const ZipEntry& e : entries_)
+        all.push_back(&e);
+    checkClaims(all, budget);
+}
+
+void ZipArchive::checkClaims(const std::vector<const ZipEntry*>& entries, const UnpackBudget& budget) const
+{
+    if (entries.size() > budget.entries)
+        throw UnsafeArchive(entriesCapText());
+    std::uint64_t total = 0;
+    for (const ZipEntry* e : entries) {
+        total += e->size;
+        if (e->size > budget.bytes || total > budget.bytes)
+            throw UnsafeArchive(bytesCapText());
+    }
+}
+
+void ZipArchive::extract(const ZipEntry& entry, const fs::path& folder, UnpackBudget& budget) const
 {
     const auto relative = safeEntryPath(entry.name);
     if (!relative || entry.symlink)
-        throw KxError("EZipError", "Refused archive entry " + entry.name);
+        throw UnsafeArchive("条目路径不安全：" + entry.name);
+    if (budget.entries == 0)
+        throw UnsafeArchive(entriesCapText());
+    --budget.entries;
     const fs::path target = folder / *relative;
     const fs::path directory = entry.directory ? target : target.parent_path();
     fs::create_directories(directory);
     // The folder the entry lands in must still be inside the destination once symbolic links on
     // disk are resolved.
     if (!isInsideFolder(fs::canonical(folder), fs::canonical(directory)))
-        throw KxError("EZipError", "Refused archive entry " + entry.name);
+        throw UnsafeArchive("条目路径不安全：" + entry.name);
     if (entry.directory)
         return;
 
     std::error_code ec;
     const auto status = fs::symlink_status(target, ec);
     if (fs::is_directory(status))
-        throw KxError("EZipError", "Cannot write " + target.string());
+        throw KxError("EZipError", "无法写入 " + target.string());
     if (fs::exists(status))
         fs::remove(target); // replaces a file and never writes through a link
 
     zip_file_t* file = zip_fopen_index(zip_, entry.index, 0);
     if (!file)
-        throw KxError("EZipError", "Cannot read archive entry " + entry.name);
+        throw KxError("EZipError", "无法读取条目 " + entry.name);
     std::ofstream out(target, std::ios::binary | std::ios::trunc);
     bool ok = static_cast<bool>(out);
+    std::string unsafe;
+    std::uint64_t written = 0;
     char buffer[65536];
     while (ok) {
         const zip_int64_t n = zip_fread(file, buffer, sizeof buffer);
@@ -119,28 +169,49 @@ void ZipArchive::extract(const ZipEntry& entry, const fs::path& folder) const
             ok = false;
         if (n <= 0)
             break;
+        // Sizes are checked as written, not only as claimed: a forged header must not get past.
+        written += static_cast<std::uint64_t>(n);
+        if (written > entry.size) {
+            unsafe = "条目 " + entry.name + " 的实际大小超过声明的大小";
+            break;
+        }
+        if (written > budget.bytes) {
+            unsafe = bytesCapText();
+            break;
+        }
         out.write(buffer, n);
         ok = static_cast<bool>(out);
     }
     zip_fclose(file);
     out.close();
-    if (!ok || !out)
-        throw KxError("EZipError", "Cannot extract archive entry " + entry.name);
+    budget.bytes -= std::min(written, budget.bytes);
+    if (!unsafe.empty() || !ok || !out) {
+        fs::remove(target, ec);
+        if (!unsafe.empty())
+            throw UnsafeArchive(unsafe);
+        throw KxError("EZipError", "条目 " + entry.name + " 解压失败");
+    }
 }
 
-bool unpackPackage(const std::string& zipFile, const std::string& destination)
+UnpackResult unpackPackage(const std::string& zipFile, const std::string& destination, UnpackBudget& budget)
 {
+    UnpackResult result;
     try {
         ZipArchive archive(zipFile);
         for (const ZipEntry& e : archive.entries())
             if (e.symlink || !safeEntryPath(e.name))
-                return false;
+                throw UnsafeArchive("条目路径不安全：" + e.name);
+        archive.checkClaims(budget);
         for (const ZipEntry& e : archive.entries())
-            archive.extract(e, destination);
-        return true;
-    } catch (const std::exception&) {
-        return false;
+            archive.extract(e, destination, budget);
+        result.ok = true;
+    } catch (const UnsafeArchive& e) {
+        result.unsafe = true;
+        result.why = e.what();
+    } catch (const std::exception& e) {
+        result.why = e.what();
     }
+    return result;
 }
 
 } // namespace kx

@@ -7,6 +7,7 @@
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 
+#include <atomic>
 #include <cctype>
 #include <functional>
 #include <memory>
@@ -153,6 +154,45 @@ private:
     std::vector<std::thread> workers_; // touched by the accepting thread only, joined after it ended
     mutable std::mutex mutex_;
     std::vector<RecordedRequest> requests_;
+};
+
+// A server on 127.0.0.1 that accepts connections and never answers (a hung update server). It
+// keeps every connection open until it is destroyed.
+class SilentLoopbackServer {
+public:
+    SilentLoopbackServer() : acceptor_(ioc_, {boost::asio::ip::make_address("127.0.0.1"), 0})
+    {
+        accept();
+        thread_ = std::thread([this] { ioc_.run(); });
+    }
+    ~SilentLoopbackServer()
+    {
+        ioc_.stop();
+        thread_.join();
+    }
+    std::string url(const std::string& path) const
+    {
+        return "http://127.0.0.1:" + std::to_string(acceptor_.local_endpoint().port()) + path;
+    }
+    std::size_t accepted() const { return accepted_.load(); }
+
+private:
+    void accept()
+    {
+        acceptor_.async_accept([this](boost::system::error_code ec, boost::asio::ip::tcp::socket socket) {
+            if (!ec) {
+                held_.push_back(std::move(socket)); // only this server's thread touches held_
+                ++accepted_;
+            }
+            accept();
+        });
+    }
+
+    boost::asio::io_context ioc_;
+    boost::asio::ip::tcp::acceptor acceptor_;
+    std::vector<boost::asio::ip::tcp::socket> held_;
+    std::atomic<std::size_t> accepted_{0};
+    std::thread thread_;
 };
 
 // A port on 127.0.0.1 on which nothing listens (bound, then released).

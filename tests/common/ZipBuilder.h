@@ -2,6 +2,7 @@
 // Builds ZIP archives in memory or on disk for tests, with libzip.
 #include <zip.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -58,6 +59,23 @@ inline std::string zipBytes(const std::vector<ZipItem>& items)
     std::ifstream in(tmpl, std::ios::binary);
     std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     std::remove(tmpl);
+    return bytes;
+}
+
+// The archive with the uncompressed size that every local and central header declares set to
+// size, whatever the entries really hold (a forged header, as a hostile archive has).
+inline std::string withDeclaredSize(std::string bytes, std::uint32_t size)
+{
+    auto put32 = [&](std::size_t at) {
+        for (int i = 0; i < 4; ++i)
+            bytes[at + i] = static_cast<char>((size >> (8 * i)) & 0xff);
+    };
+    for (std::size_t i = 0; i + 46 <= bytes.size(); ++i) {
+        if (bytes.compare(i, 4, "PK\x03\x04") == 0)
+            put32(i + 22);
+        else if (bytes.compare(i, 4, "PK\x01\x02") == 0)
+            put32(i + 24);
+    }
     return bytes;
 }
 

@@ -113,14 +113,17 @@ TEST(Update, ModulesThatCannotBeReplacedAreLeftAsTheyWere)
         const char* what;
         std::string info;
         std::string package;
+        const char* logLine; // the run log's reason; nullptr: skipped without a line
     } cases[] = {
         {"archive adds a file that does not exist yet", "{\"print\":\"1.1\"}",
-         zipBytes({{"print.zip", zipBytes({{"print.dll", "new"}, {"extra.dll", "new file"}})}})},
+         zipBytes({{"print.zip", zipBytes({{"print.dll", "new"}, {"extra.dll", "new file"}})}}),
+         "组件 print 未更新，已回滚：模块目录中没有文件 extra.dll"},
         {"modules missing from dll.ini", "{\"scanner\":\"2.0\",\"camera\":\"1.0\"}",
-         zipBytes({{"scanner.zip", zipBytes({{"scanner.dll", "x"}})}})},
+         zipBytes({{"scanner.zip", zipBytes({{"scanner.dll", "x"}})}}), nullptr},
         {"module archive with escaping entries", "{\"print\":\"1.1\"}",
          zipBytes({{"print.zip", zipBytes({{"print.dll", "new"}, {"../../../escape.dll", "x"},
-                                           {"/tmp/kx-e2e-absolute-entry.dll", "x"}})}})},
+                                           {"/tmp/kx-e2e-absolute-entry.dll", "x"}})}}),
+         "组件 print 未更新，已回滚：条目路径不安全：../../../escape.dll"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -136,6 +139,11 @@ TEST(Update, ModulesThatCannotBeReplacedAreLeftAsTheyWere)
         EXPECT_FALSE(folder.exists("comp/print/extra.dll"));
         EXPECT_FALSE(folder.exists("escape.dll"));
         EXPECT_EQ(folder.stop(), 0);
+        const std::string log = folder.readFile("log/" + todayLogFileName());
+        if (c.logLine)
+            EXPECT_NE(log.find(c.logLine), std::string::npos) << log;
+        else
+            EXPECT_EQ(log.find("组件"), std::string::npos) << log;
     }
     EXPECT_FALSE(fs::exists("/tmp/kx-e2e-absolute-entry.dll"));
 }
@@ -204,4 +212,21 @@ TEST(Update, UpdateEndpointStoresTheAddressAndStartsACheck)
     EXPECT_EQ(stored(), updates.url("/base/upgrade/app"));
     ASSERT_TRUE(waitFor([&] { return folder.output().find(kAppQuestion) != std::string::npos; })) << folder.output();
     EXPECT_EQ(folder.readFile("download/kx.exe"), "installer");
+}
+
+TEST(Update, AStoredGopherAddressNeverReachesTheCompanionService)
+{
+    ProgramFolder folder;
+    LoopbackHttpServer companion([](const RecordedRequest&) { return CannedReply{}; }, folder.port() + 2);
+    // Raw bytes that a gopher request would write to the companion service's port: a POST asking
+    // it to install a file of the attacker's choice.
+    const std::string address = "gopher://127.0.0.1:" + std::to_string(folder.port() + 2) +
+                                "/_POST%20/upgradeMainApp%3Ffp%3D/tmp/evil.exe%20HTTP/1.1%0D%0AHost:%20x%0D%0A"
+                                "Content-Length:%200%0D%0A%0D%0A";
+    configure(folder, address, "print=v1.0\r\n");
+    ASSERT_TRUE(folder.start()) << folder.output();
+    // The first check starts about two seconds after start and fails at once; give it ample time.
+    std::this_thread::sleep_for(std::chrono::seconds(5));
+    EXPECT_TRUE(companion.requests().empty()) << companion.requests().at(0).target;
+    EXPECT_EQ(folder.stop(), 0);
 }

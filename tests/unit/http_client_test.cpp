@@ -75,3 +75,100 @@ TEST(HttpClient, ErrorStatusesRedirectsAndClosedPortsAreFailures)
     EXPECT_FALSE(closed.error.empty());
     EXPECT_FALSE(http::postBody("not an address", "x").ok);
 }
+
+namespace {
+
+// Takes the body of 2xx replies that carry "want", piece by piece.
+class RecordingSink : public http::BodySink {
+public:
+    bool begin(const http::ClientReply& head) override
+    {
+        ++begins;
+        status = head.status;
+        return !head.header("want").empty();
+    }
+    bool write(const char* data, std::size_t size) override
+    {
+        ++pieces;
+        body.append(data, size);
+        return body.size() < failAfter;
+    }
+    int begins = 0;
+    long status = 0;
+    int pieces = 0;
+    std::string body;
+    std::size_t failAfter = std::string::npos;
+};
+
+} // namespace
+
+TEST(HttpClient, ASinkTakesTheBodyInPiecesWhenItWantsIt)
+{
+    const std::string big(3 << 20, 'b');
+    LoopbackHttpServer server([&](const RecordedRequest& r) {
+        if (r.target == "/wanted")
+            return CannedReply{200, {{"want", "yes"}}, big};
+        if (r.target == "/error")
+            return CannedReply{500, {{"want", "yes"}}, "error page"};
+        if (r.target == "/empty")
+            return CannedReply{200, {{"want", "yes"}}, ""};
+        return CannedReply{200, {}, "not wanted"};
+    });
+    {
+        RecordingSink sink;
+        const auto r = http::postForm(server.url("/wanted"), {}, {.sink = &sink});
+        ASSERT_TRUE(r.ok) << r.error;
+        EXPECT_EQ(sink.begins, 1);
+        EXPECT_EQ(sink.status, 200);
+        EXPECT_EQ(sink.body, big);
+        EXPECT_GT(sink.pieces, 1);
+        EXPECT_TRUE(r.reply.body.empty()); // never held whole in memory
+        EXPECT_EQ(r.reply.header("want"), "yes");
+    }
+    for (const char* path : {"/unwanted", "/error"}) {
+        RecordingSink sink;
+        const auto r = http::postForm(server.url(path), {}, {.sink = &sink});
+        EXPECT_TRUE(sink.body.empty()) << path;
+        EXPECT_EQ(sink.pieces, 0) << path;
+        EXPECT_EQ(sink.begins, path == std::string("/error") ? 0 : 1) << path; // error bodies are never offered
+    }
+    {
+        RecordingSink sink; // an empty body is offered too
+        ASSERT_TRUE(http::postForm(server.url("/empty"), {}, {.sink = &sink}).ok);
+        EXPECT_EQ(sink.begins, 1);
+    }
+    {
+        RecordingSink sink; // a sink that cannot store fails the transfer
+        sink.failAfter = 1;
+        const auto r = http::postForm(server.url("/wanted"), {}, {.sink = &sink});
+        EXPECT_FALSE(r.ok);
+        EXPECT_EQ(sink.pieces, 1);
+    }
+}
+
+TEST(HttpClient, OnlyHttpAndHttpsAreFetched)
+{
+    LoopbackHttpServer server([](const RecordedRequest&) { return CannedReply{}; });
+    const std::string hostPort = "127.0.0.1:" + std::to_string(server.port());
+    for (const std::string& url : {"gopher://" + hostPort + "/_POST%20/x", "dict://" + hostPort + "/x",
+                                   std::string("file:///etc/hostname"), "ftp://" + hostPort + "/", "telnet://" + hostPort,
+                                   "smtp://" + hostPort, "ldap://" + hostPort + "/"}) {
+        const auto r = http::postBody(url, "x");
+        EXPECT_FALSE(r.ok) << url;
+        EXPECT_TRUE(r.reply.body.empty()) << url;
+    }
+    EXPECT_TRUE(server.requests().empty());
+    EXPECT_TRUE(http::postBody(server.url("/"), "x").ok);
+}
+
+TEST(HttpClient, AServerThatSendsNothingIsAbandoned)
+{
+    kx::test::SilentLoopbackServer hung;
+    const auto start = std::chrono::steady_clock::now();
+    const auto r = http::postBody(hung.url("/"), "x", {.connectTimeout = std::chrono::seconds(1),
+                                                       .stallTimeout = std::chrono::seconds(1)});
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_FALSE(r.ok);
+    EXPECT_EQ(hung.accepted(), 1u);
+    EXPECT_LT(took, std::chrono::seconds(15)); // generous: only "not forever" is asserted
+}

@@ -4,6 +4,7 @@
 #include "update/UpdateSteps.h"
 
 #include "common/PendingUpdate.h"
+#include "update/UpdateLog.h"
 
 #include "../common/LoopbackHttpServer.h"
 #include "../common/ProgramFolderFixture.h"
@@ -12,6 +13,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <mutex>
+#include <utility>
 #include <filesystem>
 
 namespace fs = std::filesystem;
@@ -25,7 +28,30 @@ namespace {
 
 class UpdateStepsTest : public ::testing::Test {
 protected:
-    void SetUp() override { setUpdatePause(std::chrono::milliseconds(0)); }
+    void SetUp() override
+    {
+        setUpdatePause(std::chrono::milliseconds(0));
+        setUpdateLogSink([this](const std::string& line) {
+            std::lock_guard lock(logMutex);
+            logLines.push_back(line);
+        });
+    }
+    void TearDown() override { setUpdateLogSink({}); }
+
+    // The run-log lines written since the last call.
+    std::vector<std::string> takeLog()
+    {
+        std::lock_guard lock(logMutex);
+        return std::exchange(logLines, {});
+    }
+    // One line was written, and it holds every one of these texts.
+    void expectOneLogLine(const std::vector<std::string>& texts, const std::string& context)
+    {
+        const auto lines = takeLog();
+        ASSERT_EQ(lines.size(), 1u) << context << ": " << ::testing::PrintToString(lines);
+        for (const std::string& t : texts)
+            EXPECT_NE(lines[0].find(t), std::string::npos) << context << ": '" << t << "' not in " << lines[0];
+    }
 
     // sys.ini with the update address (and version), dll.ini with print and pos.
     void configure(const std::string& url, const std::string& version = "1.0", const std::string& dllSection = "")
@@ -57,6 +83,8 @@ protected:
     }
 
     kx::test::TempProgramFolder prog;
+    std::mutex logMutex;
+    std::vector<std::string> logLines;
 };
 
 } // namespace
@@ -196,6 +224,7 @@ TEST_F(UpdateStepsTest, ModuleThatCannotReplaceEveryFileIsRolledBack)
     EXPECT_EQ(prog.read("comp/print/print.dll"), "old print");
     EXPECT_EQ(prog.read("comp/pos/pos.dll"), "new pos");
     EXPECT_EQ(prog.read("upgrade/upgrade.dat"), "{\"pos\":\"2\"}"); // other JSON values by their text
+    expectOneLogLine({"组件 print", "added.dll"}, "rolled back");
 }
 
 TEST_F(UpdateStepsTest, UnknownModulesGiveAnEmptyPendingFile)
@@ -220,6 +249,7 @@ TEST_F(UpdateStepsTest, MaliciousArchivesWriteNothingOutside)
         EXPECT_FALSE(prog.exists("escape.txt"));
         EXPECT_FALSE(prog.exists("upgrade/upgrade.dat"));
         EXPECT_EQ(prog.read("comp/print/print.dll"), "old print");
+        expectOneLogLine({"不安全", "../escape.txt"}, "escaping package");
     }
     // Escaping, absolute or linked entries in a module archive roll that module back.
     const std::vector<std::vector<kx::test::ZipItem>> moduleArchives = {
@@ -235,6 +265,7 @@ TEST_F(UpdateStepsTest, MaliciousArchivesWriteNothingOutside)
         EXPECT_EQ(files("comp/print"), (std::vector<std::string>{"print.cfg", "print.dll"})) << archive[1].name;
         EXPECT_EQ(prog.read("comp/print/print.dll"), "old print");
         EXPECT_EQ(prog.read("comp/print/print.cfg"), "old cfg");
+        expectOneLogLine({"组件 print", "不安全", archive[1].name}, archive[1].name);
         fs::remove_all(prog.file("upgrade"));
     }
     EXPECT_FALSE(prog.exists("escape.dll"));
@@ -253,4 +284,117 @@ TEST_F(UpdateStepsTest, DamagedReplyFailsWithoutPendingFile)
         EXPECT_FALSE(prog.exists("dll_upgrade.zip")) << info;
         EXPECT_EQ(prog.read("comp/print/print.dll"), "old print");
     }
+}
+
+TEST_F(UpdateStepsTest, OversizedPackagesAndModuleArchivesAreRefusedWithALogLine)
+{
+    const std::string zeros(4 << 20, '\0');
+    // A package whose entry claims 3 GiB is refused before anything is written; so is one whose
+    // entry unpacks to more than it claims. Nothing of either stays in upgrade/.
+    const std::vector<std::string> packages = {
+        kx::test::withDeclaredSize(zipBytes({{"print.zip", zipBytes({{"print.dll", "new"}})}}), 0xC0000000u),
+        kx::test::withDeclaredSize(zipBytes({{"print.zip", zipBytes({{"print.dll", "new"}})}, {"pad.bin", zeros}}), 100),
+    };
+    for (const std::string& package : packages) {
+        auto server = moduleServer("{\"print\":\"1.1\"}", package);
+        configure(server->url("/upgrade/app"));
+        EXPECT_EQ(checkModuleUpdate(prog.path()), "0");
+        EXPECT_FALSE(prog.exists("upgrade"));
+        EXPECT_FALSE(prog.exists("dll_upgrade.zip"));
+        EXPECT_EQ(prog.read("comp/print/print.dll"), "old print");
+        expectOneLogLine({"不安全"}, "package");
+    }
+    // A module archive that claims more than the cap rolls that module back.
+    const std::string bomb = kx::test::withDeclaredSize(zipBytes({{"print.dll", "new"}}), 0xC0000000u);
+    auto server = moduleServer("{\"print\":\"1.1\"}", zipBytes({{"print.zip", bomb}}));
+    configure(server->url("/upgrade/app"));
+    EXPECT_EQ(checkModuleUpdate(prog.path()), "2");
+    EXPECT_EQ(prog.read("upgrade/upgrade.dat"), "{}");
+    EXPECT_EQ(files("comp/print"), (std::vector<std::string>{"print.cfg", "print.dll"}));
+    EXPECT_EQ(prog.read("comp/print/print.dll"), "old print");
+    expectOneLogLine({"组件 print", "1073741824"}, "module archive");
+}
+
+TEST_F(UpdateStepsTest, FailedExtractionRollsTheModuleBackAndSaysWhy)
+{
+    // "x" is a file in the module folder, so the entry x/print.cfg cannot be written.
+    prog.write("comp/print/x", "a file, not a folder");
+    auto server = moduleServer("{\"print\":\"1.1\"}",
+                               zipBytes({{"print.zip", zipBytes({{"print.dll", "new"}, {"x/print.cfg", "new cfg"}})}}));
+    configure(server->url("/upgrade/app"));
+    prog.write("comp/print/x", "a file, not a folder");
+    EXPECT_EQ(checkModuleUpdate(prog.path()), "2");
+    EXPECT_EQ(prog.read("upgrade/upgrade.dat"), "{}");
+    EXPECT_EQ(files("comp/print"), (std::vector<std::string>{"print.cfg", "print.dll", "x"}));
+    EXPECT_EQ(prog.read("comp/print/print.dll"), "old print");
+    EXPECT_EQ(prog.read("comp/print/print.cfg"), "old cfg");
+    expectOneLogLine({"组件 print", "解压失败"}, "extraction");
+}
+
+TEST_F(UpdateStepsTest, RollbackNeverReplacesALiveFileWithALeftoverOldOne)
+{
+    // print_old.dll is left from an earlier run; print.dll is the newer live file.
+    auto server = moduleServer("{\"print\":\"1.2\"}",
+                               zipBytes({{"print.zip", zipBytes({{"print.cfg", "new cfg"}, {"print.dll", "new print"}})}}));
+    configure(server->url("/upgrade/app"), "1.0", "print=v1.1\r\n");
+    prog.write("comp/print/print.dll", "live 1.1");
+    prog.write("comp/print/print_old.dll", "leftover 1.0");
+
+    EXPECT_EQ(checkModuleUpdate(prog.path()), "2");
+    EXPECT_EQ(prog.read("upgrade/upgrade.dat"), "{}");
+    EXPECT_EQ(prog.read("comp/print/print.dll"), "live 1.1");
+    EXPECT_EQ(prog.read("comp/print/print_old.dll"), "leftover 1.0");
+    EXPECT_EQ(prog.read("comp/print/print.cfg"), "old cfg");
+    EXPECT_EQ(files("comp/print"), (std::vector<std::string>{"print.cfg", "print.dll", "print_old.dll"}));
+    const auto lines = takeLog();
+    ASSERT_EQ(lines.size(), 2u) << ::testing::PrintToString(lines);
+    EXPECT_NE(lines[0].find("组件 print 未更新"), std::string::npos) << lines[0];
+    EXPECT_NE(lines[0].find("print_old.dll 已存在"), std::string::npos) << lines[0];
+    EXPECT_NE(lines[1].find("print_old.dll"), std::string::npos) << lines[1];
+    EXPECT_NE(lines[1].find("两个文件均保留"), std::string::npos) << lines[1];
+}
+
+TEST_F(UpdateStepsTest, OnlyWebAddressesAreFetched)
+{
+    // A stand-in companion service: a gopher:// address could make the client write a raw POST to
+    // it; file:// would read a local file as the "reply".
+    LoopbackHttpServer companion([](const RecordedRequest&) { return CannedReply{200, {{"app_name", "x.exe"}}, "x"}; });
+    const std::string hostPort = "127.0.0.1:" + std::to_string(companion.port());
+    prog.write("installer.exe", "a local file");
+    const std::vector<std::string> addresses = {
+        "gopher://" + hostPort + "/_POST%20/upgradeMainApp%3Ffp%3D/tmp/evil.exe%20HTTP/1.1%0D%0AHost:%20x%0D%0A%0D%0A/upgrade/app",
+        "dict://" + hostPort + "/upgrade/app",
+        "telnet://" + hostPort + "/",
+        "file://" + prog.file("installer.exe"),
+        "ftp://" + hostPort + "/upgrade/app",
+    };
+    for (const std::string& address : addresses) {
+        configure(address);
+        EXPECT_EQ(checkAppUpdate(prog.path()), "0") << address;
+        EXPECT_EQ(checkModuleUpdate(prog.path()), "0") << address;
+    }
+    EXPECT_TRUE(companion.requests().empty()) << companion.requests().at(0).target;
+    EXPECT_FALSE(prog.exists("download"));
+    EXPECT_FALSE(prog.exists("upgrade"));
+}
+
+TEST(PendingUpdateFile, OnlyTextVersionsNameAModule)
+{
+    kx::test::TempProgramFolder prog;
+    prog.write("conf/dll.ini", "[MODULE-DLLPATH]\r\nprint=comp\\print\\print.dll\r\npos=comp\\pos\\pos.dll\r\n"
+                               "ca=comp\\ca\\ca.dll\r\n");
+    prog.write("conf/sys.ini", "[DLL]\r\nprint=v1.0\r\n");
+    for (const char* m : {"print", "pos", "ca"})
+        prog.write(std::string("comp/") + m + "/" + m + "_old.dll", "old");
+    prog.write("upgrade/upgrade.dat", "{\"print\":1.1,\"pos\":\"2.0\",\"ca\":{\"v\":\"3\"}}");
+
+    applyPendingModuleUpdate(prog.path());
+    const std::string ini = prog.read("conf/sys.ini");
+    EXPECT_NE(ini.find("print=v1.0"), std::string::npos) << ini;
+    EXPECT_EQ(ini.find("print=v1.1"), std::string::npos) << ini;
+    EXPECT_NE(ini.find("pos=v2.0"), std::string::npos) << ini;
+    EXPECT_EQ(ini.find("ca="), std::string::npos) << ini;
+    EXPECT_TRUE(prog.exists("comp/print/print_old.dll")); // named no module: left alone
+    EXPECT_FALSE(prog.exists("comp/pos/pos_old.dll"));
+    EXPECT_FALSE(prog.exists("upgrade"));
 }

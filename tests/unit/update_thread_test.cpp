@@ -225,3 +225,33 @@ TEST_F(UpdateThreadTest, UpdateEndpointWithoutAddressChangesNothing)
     ASSERT_TRUE(TUpgradeAppThread::waitUntilIdle(std::chrono::seconds(5)));
     EXPECT_TRUE(target->messages().empty());
 }
+
+TEST_F(UpdateThreadTest, AHungServerDoesNotHoldUpLaterChecks)
+{
+    const UpdateTimeouts defaults = updateTimeouts();
+    EXPECT_EQ(defaults.connect, std::chrono::seconds(10));
+    EXPECT_EQ(defaults.stall, std::chrono::seconds(30));
+    setUpdateTimeouts({std::chrono::milliseconds(1000), std::chrono::seconds(1)});
+
+    kx::test::SilentLoopbackServer hung;
+    LoopbackHttpServer good([](const RecordedRequest& r) {
+        if (r.target == "/upgrade/app")
+            return CannedReply{200, {{"app_name", "setup.exe"}}, "installer"};
+        return CannedReply{200, {}, ""};
+    });
+    configure(hung.url("/upgrade/app"));
+    TUpgradeAppThread::Create(prog.path(), false, window);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (hung.accepted() == 0 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_EQ(hung.accepted(), 1u);
+
+    // A new address arrives (as "/update" stores one) and its check waits for the hung one.
+    configure(good.url("/upgrade/app"));
+    TUpgradeAppThread::Create(prog.path(), false, window);
+    const bool idle = TUpgradeAppThread::waitUntilIdle(std::chrono::seconds(20));
+    setUpdateTimeouts(defaults);
+    ASSERT_TRUE(idle) << "the hung request was never abandoned";
+    EXPECT_EQ(target->messages(),
+              (std::vector<std::pair<unsigned, std::string>>{{WM_UPGRADE_APP, prog.file("download/setup.exe")}}));
+}

@@ -26,6 +26,12 @@ struct TempDir {
     ~TempDir() { fs::remove_all(path); }
 };
 
+UnpackResult unpack(const std::string& zip, const std::string& dest)
+{
+    UnpackBudget budget;
+    return unpackPackage(zip, dest, budget);
+}
+
 std::string slurp(const fs::path& p)
 {
     std::ifstream in(p, std::ios::binary);
@@ -88,7 +94,7 @@ TEST(UnpackPackage, ExtractsEveryEntryWithFoldersAndOverwrites)
     writeZip((t.path / "pkg.zip").string(),
              {{"print.zip", binary}, {"docs/", ""}, {"docs/readme.txt", "hello"}});
 
-    ASSERT_TRUE(unpackPackage((t.path / "pkg.zip").string(), dest.string()));
+    ASSERT_TRUE(unpack((t.path / "pkg.zip").string(), dest.string()).ok);
     EXPECT_EQ(slurp(dest / "print.zip"), binary);
     EXPECT_EQ(slurp(dest / "docs/readme.txt"), "hello");
 }
@@ -106,7 +112,9 @@ TEST(UnpackPackage, RefusesArchivesWithEscapingEntriesAndWritesNothing)
         const fs::path dest = t.path / "upgrade";
         fs::create_directories(dest);
         writeZip((t.path / "pkg.zip").string(), items);
-        EXPECT_FALSE(unpackPackage((t.path / "pkg.zip").string(), dest.string())) << items[1].name;
+        const UnpackResult r = unpack((t.path / "pkg.zip").string(), dest.string());
+        EXPECT_FALSE(r.ok) << items[1].name;
+        EXPECT_TRUE(r.unsafe) << items[1].name;
         EXPECT_TRUE(fs::is_empty(dest)) << items[1].name;
         EXPECT_FALSE(fs::exists(t.path / "outside.txt"));
     }
@@ -123,7 +131,7 @@ TEST(UnpackPackage, DoesNotWriteThroughALinkedFolderOnDisk)
     fs::create_directory_symlink(elsewhere, dest / "sub");
     writeZip((t.path / "pkg.zip").string(), {{"sub/x.txt", "evil"}});
 
-    EXPECT_FALSE(unpackPackage((t.path / "pkg.zip").string(), dest.string()));
+    EXPECT_FALSE(unpack((t.path / "pkg.zip").string(), dest.string()).ok);
     EXPECT_FALSE(fs::exists(elsewhere / "x.txt"));
 }
 
@@ -136,7 +144,7 @@ TEST(UnpackPackage, ReplacesALinkInsteadOfWritingThroughIt)
     fs::create_symlink(t.path / "victim.txt", dest / "a.txt");
     writeZip((t.path / "pkg.zip").string(), {{"a.txt", "new"}});
 
-    ASSERT_TRUE(unpackPackage((t.path / "pkg.zip").string(), dest.string()));
+    ASSERT_TRUE(unpack((t.path / "pkg.zip").string(), dest.string()).ok);
     EXPECT_FALSE(fs::is_symlink(dest / "a.txt"));
     EXPECT_EQ(slurp(dest / "a.txt"), "new");
     EXPECT_EQ(slurp(t.path / "victim.txt"), "keep");
@@ -145,7 +153,62 @@ TEST(UnpackPackage, ReplacesALinkInsteadOfWritingThroughIt)
 TEST(UnpackPackage, FailsOnMissingOrDamagedArchive)
 {
     TempDir t;
-    EXPECT_FALSE(unpackPackage((t.path / "none.zip").string(), t.path.string()));
+    EXPECT_FALSE(unpack((t.path / "none.zip").string(), t.path.string()).ok);
     std::ofstream(t.path / "bad.zip") << "this is not a zip archive";
-    EXPECT_FALSE(unpackPackage((t.path / "bad.zip").string(), t.path.string()));
+    const UnpackResult r = unpack((t.path / "bad.zip").string(), t.path.string());
+    EXPECT_FALSE(r.ok);
+    EXPECT_FALSE(r.unsafe);
+    EXPECT_FALSE(r.why.empty());
+}
+
+TEST(UnpackPackage, ArchivesBeyondTheBudgetAreRefusedAsUnsafe)
+{
+    const std::string zeros(2 << 20, '\0'); // 2 MiB that compress to a few kB
+    const struct {
+        const char* what;
+        std::string archive;
+        UnpackBudget budget;
+        bool writesNothing; // refused from the claims, before the first byte
+    } cases[] = {
+        {"more bytes than the budget", kx::test::zipBytes({{"a.bin", zeros}}), {1 << 20, 100}, true},
+        {"bytes added up over entries", kx::test::zipBytes({{"a.bin", zeros}, {"b.bin", zeros}}), {3 << 20, 100}, true},
+        {"more entries than the budget",
+         kx::test::zipBytes({{"1", "x"}, {"2", "x"}, {"3", "x"}, {"4", "x"}}), {1 << 20, 3}, true},
+        {"declared smaller than it unpacks", kx::test::withDeclaredSize(kx::test::zipBytes({{"a.bin", zeros}}), 1000),
+         {UnpackBudget::kMaxBytes, 100}, false},
+        {"claims more than 1 GiB", kx::test::withDeclaredSize(kx::test::zipBytes({{"a.bin", "tiny"}}), 0xC0000000u),
+         UnpackBudget{}, true},
+    };
+    for (const auto& c : cases) {
+        TempDir t;
+        const fs::path dest = t.path / "upgrade";
+        fs::create_directories(dest);
+        {
+            std::ofstream out(t.path / "pkg.zip", std::ios::binary);
+            out << c.archive;
+        }
+        UnpackBudget budget = c.budget;
+        const UnpackResult r = unpackPackage((t.path / "pkg.zip").string(), dest.string(), budget);
+        EXPECT_FALSE(r.ok) << c.what;
+        EXPECT_TRUE(r.unsafe) << c.what << ": " << r.why;
+        EXPECT_FALSE(r.why.empty()) << c.what;
+        // Nothing stays behind: a forged entry is removed once it outgrows its claim.
+        EXPECT_TRUE(fs::is_empty(dest)) << c.what;
+        if (c.writesNothing) {
+            EXPECT_EQ(budget.bytes, c.budget.bytes) << c.what;
+        }
+    }
+}
+
+TEST(UnpackPackage, TheBudgetIsSharedByEveryArchiveOfAnUpdate)
+{
+    TempDir t;
+    writeZip((t.path / "a.zip").string(), {{"a.bin", std::string(600, 'a')}, {"b.bin", std::string(300, 'b')}});
+    UnpackBudget budget{1000, 10};
+    ASSERT_TRUE(unpackPackage((t.path / "a.zip").string(), (t.path / "one").string(), budget).ok);
+    EXPECT_EQ(budget.bytes, 100u);
+    EXPECT_EQ(budget.entries, 8u);
+    // The same archive again no longer fits.
+    const UnpackResult again = unpackPackage((t.path / "a.zip").string(), (t.path / "two").string(), budget);
+    EXPECT_TRUE(again.unsafe);
 }

@@ -1,6 +1,8 @@
 #include "platform/Files.h"
 
 #include <fcntl.h>
+#include <stdio.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -116,6 +118,92 @@ bool fileWritable(const std::string& path)
     if ((st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0)
         return false;
     return ::access(path.c_str(), W_OK) == 0;
+}
+
+bool renameNoReplace(const std::string& from, const std::string& to)
+{
+    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0)
+        return true;
+    if (errno != EINVAL && errno != ENOSYS)
+        return false;
+    // File systems without the flag: a hard link fails when the new name exists, then the old name
+    // goes. (A folder cannot be linked; the plain rename below is only reached for one.)
+    struct stat st {};
+    if (::lstat(from.c_str(), &st) != 0)
+        return false;
+    if (S_ISDIR(st.st_mode)) {
+        if (::lstat(to.c_str(), &st) == 0 || errno != ENOENT)
+            return false;
+        return ::rename(from.c_str(), to.c_str()) == 0;
+    }
+    if (::link(from.c_str(), to.c_str()) != 0)
+        return false;
+    if (::unlink(from.c_str()) != 0) {
+        ::unlink(to.c_str());
+        return false;
+    }
+    return true;
+}
+
+FileView::~FileView()
+{
+    close();
+}
+
+FileView::FileView(FileView&& other) noexcept
+    : data_(other.data_), size_(other.size_), mapped_(other.mapped_)
+{
+    other.data_ = nullptr;
+    other.size_ = 0;
+    other.mapped_ = false;
+}
+
+FileView& FileView::operator=(FileView&& other) noexcept
+{
+    if (this != &other) {
+        close();
+        data_ = other.data_;
+        size_ = other.size_;
+        mapped_ = other.mapped_;
+        other.data_ = nullptr;
+        other.size_ = 0;
+        other.mapped_ = false;
+    }
+    return *this;
+}
+
+void FileView::close()
+{
+    if (mapped_)
+        ::munmap(data_, size_);
+    data_ = nullptr;
+    size_ = 0;
+    mapped_ = false;
+}
+
+bool FileView::open(const std::string& path)
+{
+    close();
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return false;
+    }
+    if (st.st_size == 0) { // nothing to map; an empty view
+        ::close(fd);
+        return true;
+    }
+    void* p = ::mmap(nullptr, static_cast<std::size_t>(st.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
+    ::close(fd);
+    if (p == MAP_FAILED)
+        return false;
+    data_ = p;
+    size_ = static_cast<std::size_t>(st.st_size);
+    mapped_ = true;
+    return true;
 }
 
 } // namespace kx::platform

@@ -1,0 +1,38 @@
+#pragma once
+// A reply body written straight to a file as it arrives, so that an installer or package of any
+// size costs no more memory than a buffer. Whether the body is wanted, and under which file
+// name, is decided from the reply's status line and headers before the first byte.
+#include "http/HttpClient.h"
+
+#include <fstream>
+#include <functional>
+#include <string>
+
+namespace kx {
+
+class FileDownload : public http::BodySink {
+public:
+    // Gives the file for a 2xx reply's body, or "" when the body is not wanted.
+    using Choose = std::function<std::string(const http::ClientReply& head)>;
+    explicit FileDownload(Choose choose);
+    ~FileDownload() override;
+
+    bool begin(const http::ClientReply& head) override;
+    bool write(const char* data, std::size_t size) override;
+
+    // The body went to a file (begin chose one and opened it).
+    bool taken() const { return taken_; }
+    const std::string& path() const { return path_; }
+    // Closes the file; false when anything could not be written.
+    bool finish();
+    // Closes and removes the file, if one was started.
+    void discard();
+
+private:
+    Choose choose_;
+    std::string path_;
+    std::ofstream out_;
+    bool taken_ = false;
+};
+
+} // namespace kx

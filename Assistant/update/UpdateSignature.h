@@ -1,0 +1,43 @@
+#pragma once
+// Signed updates, opt-in. When conf/update.pub exists (an Ed25519 public key in PEM, as
+// "openssl pkey -pubout" writes it), an installer or module package is accepted only when its
+// reply carries "Content-Signature: ed25519=<Base64 of the 64-byte signature over the exact body
+// bytes>". A key file that exists but cannot be read or is not an Ed25519 public key refuses
+// every update. Without the file nothing is checked.
+#include <memory>
+#include <string>
+#include <string_view>
+
+namespace kx {
+
+class UpdateSignature {
+public:
+    // Reads programFolder/conf/update.pub.
+    static UpdateSignature load(const std::string& programFolder);
+
+    ~UpdateSignature();
+    UpdateSignature(UpdateSignature&&) noexcept;
+    UpdateSignature& operator=(UpdateSignature&&) noexcept;
+
+    // A key file exists: every update must be signed.
+    bool required() const { return required_; }
+    // Why no update can be accepted at all (the key file is there but unusable); "" otherwise.
+    const std::string& keyProblem() const { return keyProblem_; }
+
+    // "" when body may be used: no key file, or headerValue (the reply's Content-Signature) is a
+    // good signature of body under the key. Otherwise why not.
+    std::string check(const std::string& headerValue, std::string_view body) const;
+
+private:
+    UpdateSignature() = default;
+    struct Key;
+    std::unique_ptr<Key> key_;
+    bool required_ = false;
+    std::string keyProblem_;
+};
+
+// The 64 signature bytes of a "ed25519=<Base64>" header value (scheme name without case, blanks
+// around the value allowed), or "" when the value has another form.
+std::string parseSignatureHeader(const std::string& headerValue);
+
+} // namespace kx
