@@ -128,15 +128,21 @@ std::u16string utf16FromBytes(std::string_view bytes, bool bigEndian)
     return out;
 }
 
-std::string utf16ToLeBytes(std::u16string_view text)
+std::string utf16ToBytes(std::u16string_view text, bool bigEndian)
 {
     std::string out;
     out.reserve(text.size() * 2);
     for (char16_t c : text) {
-        out += static_cast<char>(c & 0xFF);
-        out += static_cast<char>(c >> 8);
+        const char low = static_cast<char>(c & 0xFF), high = static_cast<char>(c >> 8);
+        out += bigEndian ? high : low;
+        out += bigEndian ? low : high;
     }
     return out;
+}
+
+std::string utf16ToLeBytes(std::u16string_view text)
+{
+    return utf16ToBytes(text, false);
 }
 
 std::size_t utf8Length(std::string_view text)
