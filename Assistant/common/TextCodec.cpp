@@ -56,6 +56,21 @@ void appendUtf8(std::string& out, char32_t cp)
     }
 }
 
+bool isValidUtf8(std::string_view text)
+{
+    std::size_t pos = 0;
+    while (pos < text.size()) {
+        if (static_cast<unsigned char>(text[pos]) < 0x80) {
+            ++pos;
+            continue;
+        }
+        const std::size_t at = pos;
+        if (nextCodePoint(text, pos) == kReplacement && text.substr(at, 3) != "\xEF\xBF\xBD")
+            return false;
+    }
+    return true;
+}
+
 std::u16string utf8ToUtf16(std::string_view text)
 {
     std::u16string out;

@@ -9,6 +9,8 @@ namespace kx {
 
 // Invalid UTF-8 sequences become U+FFFD.
 std::u16string utf8ToUtf16(std::string_view text);
+// True when text holds no invalid UTF-8 sequence (so utf8ToUtf16 replaces nothing).
+bool isValidUtf8(std::string_view text);
 // Unpaired surrogates become U+FFFD.
 std::string utf16ToUtf8(std::u16string_view text);
 // Each byte becomes the character with the same code.
