@@ -9,6 +9,7 @@ packages=(
   qt6-base-dev qt6-base-dev-tools libqt6svg6
   libgtest-dev googletest
   fp-compiler
+  clang libclang-rt-14-dev
   xvfb trayer xdotool imagemagick x11-utils
   cups cups-bsd cups-client
   chromium
