@@ -6,6 +6,7 @@
 #include "Heart.h"
 #include "http/HttpService.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -40,18 +41,17 @@ int main(int argc, char** argv)
     const std::string bodyFile = std::string(folder) + "/body";
     {
         std::ofstream out(bodyFile, std::ios::binary);
-        if (kind == "huge") {
-            out << "payload=" << std::string(size - 8, 'Q');
-        } else {
-            const std::string block = [] {
-                std::string b;
-                for (int i = 0; i < 16384; ++i)
-                    b += "a=1&";
-                return b;
-            }();
-            for (std::size_t written = 0; written < size; written += block.size())
-                out << block;
-        }
+        // Written in blocks, so the body never sits in this process's memory.
+        const std::string block = [&] {
+            std::string b;
+            for (int i = 0; i < 16384; ++i)
+                b += kind == "huge" ? "QQQQ" : "a=1&";
+            return b;
+        }();
+        if (kind == "huge")
+            out << "payload=";
+        for (std::size_t written = kind == "huge" ? 8 : 0; written < size; written += block.size())
+            out.write(block.data(), static_cast<std::streamsize>(std::min(block.size(), size - written)));
     }
 
     kx::http::HttpService service;
