@@ -60,6 +60,9 @@ TEST(ParameterDecoder, DecodesEveryCharsetTheConverterKnows)
         {"v=%E9", "iso-8859-1", {{"v", "é"}}},
         // A stateful charset decodes its shift sequences.
         {"v=%1B%24B%24%22%1B%28B", "iso-2022-jp", {{"v", "あ"}}},
+        // What the converter gives is valid UTF-8, also where it would pass on more (glibc's UTF-8
+        // decoder takes 31-bit sequences, reached here through the spelling "utf+8").
+        {"v=%F7%90%91%8Fa%E4%B8%AD", "utf+8", {{"v", "\uFFFD\uFFFD\uFFFD\uFFFDa中"}}},
         {"v=%D6%D0", "x-no-such-charset", {{"v", "\xC3\x96\xC3\x90"}}},
         {"v=%D6%D0", "gbk//translit", {{"v", "\xC3\x96\xC3\x90"}}},
     };
