@@ -1,7 +1,7 @@
 // The JSON derivations of a request document: the module config and data texts (strict and
 // lenient), compact writing (of a parsed document and in one pass over a module result), and the
 // lenient reader and writer. The first input byte picks the path. Properties: every text handed
-// to a module parses again; the one-pass compact form means what the text means; the lenient
+// to a module parses again; the one-pass compact form means what the text means to the strict reader; the lenient
 // writer's text reads back to what it was written from.
 #include "FuzzInput.h"
 
@@ -32,11 +32,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     case 2: {
         std::string out = "prefix";
         if (appendCompactObject(out, text)) {
+            // Numbers are kept as written, so one beyond the range of a double (1e550) passes here
+            // while the strict reader refuses it; then it refuses the compact form too.
             const auto original = parseStrictJson(text);
             const auto compact = parseStrictJson(out.substr(6));
-            KX_FUZZ_CHECK(original.has_value() && compact.has_value());
-            KX_FUZZ_CHECK(*original == *compact);
-            KX_FUZZ_CHECK(compactJson(*original) == compactJson(*compact));
+            KX_FUZZ_CHECK(original.has_value() == compact.has_value());
+            if (original) {
+                KX_FUZZ_CHECK(*original == *compact);
+                KX_FUZZ_CHECK(compactJson(*original) == compactJson(*compact));
+            }
         } else {
             KX_FUZZ_CHECK(out == "prefix");
         }
