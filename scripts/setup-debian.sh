@@ -10,6 +10,7 @@ packages=(
   libgtest-dev googletest
   fp-compiler
   fonts-wqy-microhei
+  clang libclang-rt-14-dev
   xvfb trayer xdotool imagemagick x11-utils
   cups cups-bsd cups-client
   chromium

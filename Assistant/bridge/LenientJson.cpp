@@ -7,6 +7,13 @@
 
 namespace kx {
 
+LenientValue::LenientValue() = default;
+LenientValue::LenientValue(const LenientValue&) = default;
+LenientValue::LenientValue(LenientValue&&) noexcept = default;
+LenientValue& LenientValue::operator=(const LenientValue&) = default;
+LenientValue& LenientValue::operator=(LenientValue&&) noexcept = default;
+LenientValue::~LenientValue() = default;
+
 const LenientValue* LenientValue::member(const std::string& name) const
 {
     for (const auto& [key, value] : members)

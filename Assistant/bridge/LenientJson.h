@@ -18,6 +18,15 @@ struct LenientValue {
     std::vector<std::pair<std::string, LenientValue>> members; // in order; a repeated name replaces
 
     const LenientValue* member(const std::string& name) const;
+
+    // Declared here and defined where LenientValue is complete: a member list of the type itself
+    // must not be instantiated inside its own definition (clang with libstdc++ refuses it).
+    LenientValue();
+    LenientValue(const LenientValue&);
+    LenientValue(LenientValue&&) noexcept;
+    LenientValue& operator=(const LenientValue&);
+    LenientValue& operator=(LenientValue&&) noexcept;
+    ~LenientValue();
 };
 
 // nullopt when the text does not parse (or nests deeper than kMaxJsonDepth, JsonScan.h).

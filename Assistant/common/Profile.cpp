@@ -18,10 +18,13 @@ namespace {
 
 constexpr std::string_view kUtf8Mark = "\xEF\xBB\xBF";
 constexpr std::string_view kUtf16LeMark = "\xFF\xFE";
+constexpr std::string_view kUtf16BeMark = "\xFE\xFF";
+
+enum class Encoding { Utf8, Utf16Le, Utf16Be };
 
 // One line of a profile file as stored: its bytes without the line end, the line end's bytes
-// ("\r\n", "\n" or nothing on a last line without one) in the file's encoding, and the line's
-// text as UTF-8 (without the line end). Lines that are not rewritten go back byte for byte.
+// ("\r\n", "\n", "\r" or nothing on a last line without one) in the file's encoding, and the
+// line's text as UTF-8 (without the line end). Lines that are not rewritten go back byte for byte.
 struct Line {
     std::string body;
     std::string ending;
@@ -29,63 +32,86 @@ struct Line {
 };
 
 struct Document {
-    bool utf16 = false;
-    std::string mark; // byte order mark kept on write
+    Encoding encoding = Encoding::Utf8;
+    std::string mark;  // byte order mark kept on write
     std::vector<Line> lines;
+    std::string tail;  // a stray odd byte at the end of a UTF-16 file, kept at the very end
 };
+
+std::size_t unitSize(const Document& doc) { return doc.encoding == Encoding::Utf8 ? 1 : 2; }
 
 std::string encode(const Document& doc, std::string_view text)
 {
-    return doc.utf16 ? utf16ToLeBytes(utf8ToUtf16(text)) : std::string(text);
+    switch (doc.encoding) {
+    case Encoding::Utf16Le: return utf16ToBytes(utf8ToUtf16(text), false);
+    case Encoding::Utf16Be: return utf16ToBytes(utf8ToUtf16(text), true);
+    case Encoding::Utf8: break;
+    }
+    return std::string(text);
 }
 
-std::string decode(bool utf16, std::string_view bytes)
+std::string decode(Encoding encoding, std::string_view bytes)
 {
-    return utf16 ? utf16ToUtf8(utf16FromBytes(bytes, false)) : std::string(bytes);
+    switch (encoding) {
+    case Encoding::Utf16Le: return utf16ToUtf8(utf16FromBytes(bytes, false));
+    case Encoding::Utf16Be: return utf16ToUtf8(utf16FromBytes(bytes, true));
+    case Encoding::Utf8: break;
+    }
+    return std::string(bytes);
 }
 
+// Lines end at CR LF, at LF and at a lone CR.
 Document parseDocument(std::string_view bytes)
 {
     Document doc;
     if (bytes.substr(0, 2) == kUtf16LeMark) {
-        doc.utf16 = true;
+        doc.encoding = Encoding::Utf16Le;
         doc.mark = kUtf16LeMark;
+    } else if (bytes.substr(0, 2) == kUtf16BeMark) {
+        doc.encoding = Encoding::Utf16Be;
+        doc.mark = kUtf16BeMark;
     } else if (bytes.substr(0, 3) == kUtf8Mark) {
         doc.mark = kUtf8Mark;
     }
     bytes.remove_prefix(doc.mark.size());
 
-    const std::size_t unit = doc.utf16 ? 2 : 1;
+    const std::size_t unit = unitSize(doc);
+    if (bytes.size() % unit != 0) {
+        // Not a character: kept after every line, so lines added later stay on character bounds.
+        doc.tail = bytes.substr(bytes.size() - 1);
+        bytes.remove_suffix(1);
+    }
     auto unitAt = [&](std::size_t i) -> unsigned {
-        if (!doc.utf16)
-            return static_cast<unsigned char>(bytes[i]);
-        return static_cast<unsigned char>(bytes[i]) | static_cast<unsigned char>(bytes[i + 1]) << 8;
+        const auto a = static_cast<unsigned char>(bytes[i]);
+        switch (doc.encoding) {
+        case Encoding::Utf16Le: return a | static_cast<unsigned char>(bytes[i + 1]) << 8;
+        case Encoding::Utf16Be: return a << 8 | static_cast<unsigned char>(bytes[i + 1]);
+        case Encoding::Utf8: break;
+        }
+        return a;
     };
     auto addLine = [&](std::size_t start, std::size_t bodyEnd, std::size_t end) {
         Line line;
         line.body = bytes.substr(start, bodyEnd - start);
         line.ending = bytes.substr(bodyEnd, end - bodyEnd);
-        line.text = decode(doc.utf16, line.body);
+        line.text = decode(doc.encoding, line.body);
         doc.lines.push_back(std::move(line));
     };
 
     std::size_t start = 0;
-    for (std::size_t i = 0; i + unit <= bytes.size(); i += unit) {
-        if (unitAt(i) != '\n')
+    for (std::size_t i = 0; i < bytes.size(); i += unit) {
+        const unsigned c = unitAt(i);
+        if (c != '\n' && c != '\r')
             continue;
-        std::size_t bodyEnd = i;
-        if (bodyEnd >= start + unit && unitAt(bodyEnd - unit) == '\r')
-            bodyEnd -= unit;
-        addLine(start, bodyEnd, i + unit);
-        start = i + unit;
+        std::size_t end = i + unit;
+        if (c == '\r' && end < bytes.size() && unitAt(end) == '\n')
+            end += unit;
+        addLine(start, i, end);
+        start = end;
+        i = end - unit;
     }
-    if (start < bytes.size()) {
-        // Last line without a line feed; a lone carriage return still ends it.
-        std::size_t bodyEnd = bytes.size();
-        if (bodyEnd >= start + unit && bytes.size() % unit == 0 && unitAt(bodyEnd - unit) == '\r')
-            bodyEnd -= unit;
-        addLine(start, bodyEnd, bytes.size());
-    }
+    if (start < bytes.size())
+        addLine(start, bytes.size(), bytes.size());
     return doc;
 }
 
@@ -96,18 +122,16 @@ std::string serialize(const Document& doc)
         out += line.body;
         out += line.ending;
     }
+    out += doc.tail;
     return out;
 }
 
-// Line end for new lines: the style of the file's first line end, CR LF when it has none.
+// Line end for new lines: the file's first line end, CR LF when it has none.
 std::string newLineEnding(const Document& doc)
 {
-    for (const Line& line : doc.lines) {
-        if (line.ending.empty())
-            continue;
-        const bool crlf = line.ending.size() == 2 * (doc.utf16 ? 2 : 1);
-        return encode(doc, crlf ? "\r\n" : "\n");
-    }
+    for (const Line& line : doc.lines)
+        if (!line.ending.empty())
+            return line.ending;
     return encode(doc, "\r\n");
 }
 
@@ -231,6 +255,28 @@ std::string_view unquote(std::string_view v)
 
 bool hasLineBreak(std::string_view s) { return s.find_first_of("\r\n") != std::string_view::npos; }
 
+// Why the file format cannot hold this section, key or value ("" when it can). Such names and
+// values would read back as something else, or (a line break) smuggle further lines into the file.
+std::string unwritableReason(std::string_view section, std::string_view sectionName, std::string_view key,
+                             std::string_view keyName, std::string_view value)
+{
+    if (hasLineBreak(value))
+        return "the value holds a line break, and a value must stay on one line";
+    if (hasLineBreak(section))
+        return "the section name holds a line break";
+    if (sectionName.find(']') != std::string_view::npos)
+        return "the section name holds \"]\"";
+    if (hasLineBreak(key))
+        return "the key name holds a line break";
+    if (keyName.empty())
+        return "the key name is empty";
+    if (keyName.find('=') != std::string_view::npos)
+        return "the key name holds \"=\"";
+    if (keyName.front() == ';' || keyName.front() == '[')
+        return "the key name begins with \"" + std::string(1, keyName.front()) + "\"";
+    return "";
+}
+
 // Serialises writers in this process, so two threads writing different keys of one file do not
 // lose each other's change between reading and replacing it.
 std::mutex& writeMutex()
@@ -239,11 +285,16 @@ std::mutex& writeMutex()
     return m;
 }
 
-[[noreturn]] void failWrite(const std::string& file)
+std::string absoluteName(const std::string& file)
 {
     std::error_code ec;
     fs::path full = fs::absolute(file, ec);
-    throw KxError(kProfileWriteErrorClass, "Unable to write to " + (ec ? file : full.string()));
+    return ec ? file : full.string();
+}
+
+[[noreturn]] void failWrite(const std::string& file)
+{
+    throw KxError(kProfileWriteErrorClass, "Unable to write to " + absoluteName(file));
 }
 
 } // namespace
@@ -291,13 +342,10 @@ void writeProfileString(const std::string& file, const std::string& section,
 {
     const std::string_view sectionName = trim(section);
     const std::string_view keyName = trim(key);
-    // Names and values that the file format cannot hold would read back as something else, or
-    // (a line break in a value) smuggle further lines into the file.
-    if (hasLineBreak(section) || hasLineBreak(key) || hasLineBreak(value) ||
-        sectionName.find(']') != std::string_view::npos || keyName.empty() ||
-        keyName.find('=') != std::string_view::npos || keyName.front() == ';' ||
-        keyName.front() == '[')
-        failWrite(file);
+    if (const std::string why = unwritableReason(section, sectionName, key, keyName, value); !why.empty())
+        throw KxError(kProfileWriteErrorClass, "Cannot write [" + std::string(sectionName) + "] " +
+                                                   std::string(keyName) + " to " + absoluteName(file) +
+                                                   ": " + why);
 
     std::lock_guard lock(writeMutex());
     std::error_code ec;

@@ -1,15 +1,15 @@
 #pragma once
 // Profile (INI) files with the private-profile rules: section and key names compared without
 // case, blanks around names and values trimmed, one pair of matching quotes removed, values cut
-// at 2047 characters, ";" comment lines, the first of two equal keys or sections wins. Files that
-// begin with a UTF-16LE byte order mark are read and written as UTF-16LE, all others as UTF-8
-// (a UTF-8 byte order mark is skipped and kept).
+// at 2047 characters, ";" comment lines, the first of two equal keys or sections wins. Lines end
+// at CR LF, LF or a lone CR. Files that begin with a UTF-16LE or UTF-16BE byte order mark are read
+// and written in that encoding, all others as UTF-8 (a UTF-8 byte order mark is skipped and kept).
 #include <string>
 #include <vector>
 
 namespace kx {
 
-// Values longer than this many characters (Unicode code points, in UTF-8 and UTF-16LE files
+// Values longer than this many characters (Unicode code points, in UTF-8 and UTF-16 files
 // alike) are cut on read.
 constexpr std::size_t kProfileValueLimit = 2047;
 // Error class of a failed write.
@@ -24,9 +24,11 @@ std::vector<std::string> listProfileKeys(const std::string& file, const std::str
 
 // Replaces the value in place, appends a missing key at the end of its section, appends a missing
 // section, creates a missing file; every other line stays as it was. The file is replaced
-// atomically. Raises KxError "Unable to write to <file>" (file made absolute) when the file or its
-// folder cannot be written, and for names or values the format cannot hold (a line break
-// anywhere, "]" in the section, "=" in the key, an empty key or one starting with ";" or "[").
+// atomically; a value written reads back as the reading rules see it. Raises KxError "Unable to
+// write to <file>" (file made absolute) when the file or its folder cannot be written, and
+// "Cannot write [<section>] <key> to <file>: <why>" for names or values the format cannot hold (a
+// line break anywhere, "]" in the section, "=" in the key, an empty key or one starting with ";"
+// or "["). Both with the error class kProfileWriteErrorClass.
 void writeProfileString(const std::string& file, const std::string& section,
                         const std::string& key, const std::string& value);
 

@@ -56,6 +56,21 @@ void appendUtf8(std::string& out, char32_t cp)
     }
 }
 
+bool isValidUtf8(std::string_view text)
+{
+    std::size_t pos = 0;
+    while (pos < text.size()) {
+        if (static_cast<unsigned char>(text[pos]) < 0x80) {
+            ++pos;
+            continue;
+        }
+        const std::size_t at = pos;
+        if (nextCodePoint(text, pos) == kReplacement && text.substr(at, 3) != "\xEF\xBF\xBD")
+            return false;
+    }
+    return true;
+}
+
 std::u16string utf8ToUtf16(std::string_view text)
 {
     std::u16string out;
@@ -128,15 +143,21 @@ std::u16string utf16FromBytes(std::string_view bytes, bool bigEndian)
     return out;
 }
 
-std::string utf16ToLeBytes(std::u16string_view text)
+std::string utf16ToBytes(std::u16string_view text, bool bigEndian)
 {
     std::string out;
     out.reserve(text.size() * 2);
     for (char16_t c : text) {
-        out += static_cast<char>(c & 0xFF);
-        out += static_cast<char>(c >> 8);
+        const char low = static_cast<char>(c & 0xFF), high = static_cast<char>(c >> 8);
+        out += bigEndian ? high : low;
+        out += bigEndian ? low : high;
     }
     return out;
+}
+
+std::string utf16ToLeBytes(std::u16string_view text)
+{
+    return utf16ToBytes(text, false);
 }
 
 std::size_t utf8Length(std::string_view text)

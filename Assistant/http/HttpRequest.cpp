@@ -34,13 +34,13 @@ const std::string* findNoCase(const List& list, const std::string& name)
 
 std::string HttpRequest::param(const std::string& name) const
 {
-    const std::string* v = findNoCase(params, name);
-    return v ? *v : std::string();
+    const auto v = params.find(name);
+    return v ? std::string(*v) : std::string();
 }
 
 bool HttpRequest::hasParam(const std::string& name) const
 {
-    return findNoCase(params, name) != nullptr;
+    return params.find(name).has_value();
 }
 
 std::string HttpRequest::header(const std::string& name) const

@@ -1,5 +1,7 @@
 #pragma once
 // A request as web components see it.
+#include "http/RequestParameters.h"
+
 #include <string>
 #include <utility>
 #include <vector>
@@ -15,7 +17,7 @@ struct HttpRequest {
     int versionMinor = 1;
     std::vector<std::pair<std::string, std::string>> headers; // in arrival order
     std::string body;    // raw bytes
-    std::vector<std::pair<std::string, std::string>> params; // decoded, UTF-8, in order
+    RequestParameters params; // decoded, UTF-8, in order
 
     // The first parameter with this name, compared without case; "" when missing.
     std::string param(const std::string& name) const;

@@ -51,16 +51,25 @@ struct TempFolder {
     }
 };
 
-std::string utf16Le(const std::string& utf8) { return "\xFF\xFE" + utf16ToLeBytes(utf8ToUtf16(utf8)); }
+std::string utf16Le(const std::string& utf8) { return "\xFF\xFE" + utf16ToBytes(utf8ToUtf16(utf8), false); }
+std::string utf16Be(const std::string& utf8) { return "\xFE\xFF" + utf16ToBytes(utf8ToUtf16(utf8), true); }
 
-std::string toLf(std::string text)
+// The same text with every CR LF replaced.
+std::string withLineEnd(const std::string& text, const std::string& ending)
 {
     std::string out;
-    for (char c : text)
-        if (c != '\r')
-            out += c;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text.compare(i, 2, "\r\n") == 0) {
+            out += ending;
+            ++i;
+        } else {
+            out += text[i];
+        }
+    }
     return out;
 }
+
+std::string toLf(const std::string& text) { return withLineEnd(text, "\n"); }
 
 // One file exercising every reading rule, stored in each supported form.
 const std::string kSample =
@@ -141,6 +150,11 @@ const FileForm kForms[] = {
     {"utf8-mark", [](const std::string& s) { return "\xEF\xBB\xBF" + s; }},
     {"utf16le", [](const std::string& s) { return utf16Le(s); }},
     {"utf16le-lf", [](const std::string& s) { return utf16Le(toLf(s)); }},
+    {"lone cr", [](const std::string& s) { return withLineEnd(s, "\r"); }},
+    {"cr cr lf", [](const std::string& s) { return withLineEnd(s, "\r\r\n"); }},
+    {"utf16le cr cr lf", [](const std::string& s) { return utf16Le(withLineEnd(s, "\r\r\n")); }},
+    {"utf16be", [](const std::string& s) { return utf16Be(s); }},
+    {"utf16be lone cr", [](const std::string& s) { return utf16Be(withLineEnd(s, "\r")); }},
 };
 
 TEST(ProfileRead, RulesHoldInEveryFileForm)
@@ -162,6 +176,8 @@ TEST(ProfileRead, LastLineWithoutLineEnd)
     EXPECT_EQ(readProfileString(dir.file("a.ini"), "A", "k", "DEF"), "v");
     dir.write("b.ini", utf16Le("[A]\r\nk=v\r"));
     EXPECT_EQ(readProfileString(dir.file("b.ini"), "A", "k", "DEF"), "v");
+    dir.write("c.ini", utf16Le("[A]\r\nk=v") + "Z"); // a stray odd last byte is no character
+    EXPECT_EQ(readProfileString(dir.file("c.ini"), "A", "k", "DEF"), "v");
 }
 
 TEST(ProfileRead, MissingFileGivesDefaultAndCreatesNothing)
@@ -258,6 +274,26 @@ const WriteCase kWriteCases[] = {
      utf16Le("[A]\nx=1\nk=v\n")},
     {"utf-16le new section", utf16Le("[A]\r\nx=1\r\n"), false, "DLL", "print", "v1.2",
      utf16Le("[A]\r\nx=1\r\n[DLL]\r\nprint=v1.2\r\n")},
+    // A lone CR ends a line like CR LF and LF; new lines take the file's first line end.
+    {"append section after a last line ending in lone CR", "[A]\rx=1\r", false, "B", "k", "v",
+     "[A]\rx=1\r[B]\rk=v\r"},
+    {"append key after a last line ending in lone CR", "[A]\r\nx=1\r", false, "A", "k", "v",
+     "[A]\r\nx=1\rk=v\r\n"},
+    {"replace in a CR CR LF file", "[HTTP]\r\r\nserver.port=13526\r\r\n", false, "HTTP", "server.port",
+     "8080", "[HTTP]\r\r\nserver.port=8080\r\r\n"},
+    {"utf-16le lone CR, append section", utf16Le("[A]\rx=1\r"), false, "B", "k", "v",
+     utf16Le("[A]\rx=1\r[B]\rk=v\r")},
+    // A stray last byte of a UTF-16 file stays last, so the lines before it stay on character bounds.
+    {"utf-16le odd length, append section", utf16Le("[A]\r\nx=1\r\n") + "Z", false, "B", "k", "v",
+     utf16Le("[A]\r\nx=1\r\n[B]\r\nk=v\r\n") + "Z"},
+    {"utf-16le odd length without last line end, append key", utf16Le("[A]\r\nx=1") + "Z", false, "A",
+     "k", "v", utf16Le("[A]\r\nx=1\r\nk=v\r\n") + "Z"},
+    {"utf-16le odd length, insert key before other sections", utf16Le("[A]\r\nx=1\r\n[B]\r\ny=2") + "Z",
+     false, "A", "k", "v", utf16Le("[A]\r\nx=1\r\nk=v\r\n[B]\r\ny=2") + "Z"},
+    {"utf-16be replace", utf16Be("[A]\r\nk=1\r\n名=值\r\n"), false, "A", "K", "中文",
+     utf16Be("[A]\r\nk=中文\r\n名=值\r\n")},
+    {"utf-16be new section", utf16Be("[A]\nx=1"), false, "DLL", "print", "v1.2",
+     utf16Be("[A]\nx=1\n[DLL]\nprint=v1.2\n")},
 };
 
 TEST(ProfileWrite, ExactBytesAfterWrite)
@@ -303,9 +339,11 @@ TEST(ProfileWrite, KeepsPermissionsAndFollowsLinks)
     EXPECT_EQ(dir.entries(), (std::vector<std::string>{"link.ini", "real.ini"}));
 }
 
-// Expects the write to fail with the file's full path in the message and to change nothing.
+// Expects the write to fail with this message (by default "Unable to write to <file>") and to
+// change nothing.
 void expectWriteFails(const TempFolder& dir, const std::string& file, const std::string& section,
-                      const std::string& key, const std::string& value, const char* what)
+                      const std::string& key, const std::string& value, const char* what,
+                      const std::string& message = "")
 {
     const std::vector<std::string> entriesBefore = dir.entries();
     const std::string bytesBefore = fs::is_regular_file(file) ? dir.read(fs::path(file).filename()) : "";
@@ -313,7 +351,7 @@ void expectWriteFails(const TempFolder& dir, const std::string& file, const std:
         writeProfileString(file, section, key, value);
         ADD_FAILURE() << what << ": no error raised";
     } catch (const KxError& e) {
-        EXPECT_STREQ(e.what(), ("Unable to write to " + file).c_str()) << what;
+        EXPECT_EQ(e.what(), message.empty() ? "Unable to write to " + file : message) << what;
         EXPECT_EQ(e.errorClass(), kProfileWriteErrorClass) << what;
     }
     EXPECT_EQ(dir.entries(), entriesBefore) << what;
@@ -332,23 +370,28 @@ TEST(ProfileWrite, FailuresNameTheFileAndChangeNothing)
     expectWriteFails(dir, dir.file("folder.ini"), "A", "k", "v", "a folder in the file's place");
 
     // Names and values the format cannot hold; a line break would add lines of the caller's
-    // choosing to the file.
+    // choosing to the file. The message says why.
     const struct {
         const char* section;
         const char* key;
         const char* value;
+        const char* named; // how the message names the entry
+        const char* reason;
     } unwritable[] = {
-        {"A", "k", "v\r\n[HTTP]\r\nserver.port=1"},
-        {"A", "k", "v\nx=1"},
-        {"A\n", "k", "v"},
-        {"A", "k\r", "v"},
-        {"A]", "k", "v"},
-        {"A", "k=x", "v"},
-        {"A", "  ", "v"},
-        {"A", ";k", "v"},
+        {"A", "k", "v\r\n[HTTP]\r\nserver.port=1", "[A] k", "the value holds a line break, and a value must stay on one line"},
+        {"A", " k ", "v\nx=1", "[A] k", "the value holds a line break, and a value must stay on one line"},
+        {"A", "k", "v\r", "[A] k", "the value holds a line break, and a value must stay on one line"},
+        {"A\n", "k", "v", "[A\n] k", "the section name holds a line break"},
+        {"A", "k\r", "v", "[A] k\r", "the key name holds a line break"},
+        {"A]", "k", "v", "[A]] k", "the section name holds \"]\""},
+        {"A", "k=x", "v", "[A] k=x", "the key name holds \"=\""},
+        {"A", "  ", "v", "[A] ", "the key name is empty"},
+        {"A", ";k", "v", "[A] ;k", "the key name begins with \";\""},
+        {"A", "[k", "v", "[A] [k", "the key name begins with \"[\""},
     };
     for (const auto& u : unwritable)
-        expectWriteFails(dir, dir.file("ok.ini"), u.section, u.key, u.value, u.value);
+        expectWriteFails(dir, dir.file("ok.ini"), u.section, u.key, u.value, u.reason,
+                         std::string("Cannot write ") + u.named + " to " + dir.file("ok.ini") + ": " + u.reason);
 
     dir.write("ro.ini", "[A]\r\nk=1\r\n");
     fs::permissions(dir.path / "ro.ini", fs::perms::owner_read | fs::perms::group_read);

@@ -1,0 +1,78 @@
+// The request head and body as the service reads them: Beast's request parser with the service's
+// limits, fed in two pieces (the split point comes from the input), then the request the web
+// components see (method, decoded path, headers, parameters) built from the parsed message the
+// way the service builds it.
+#include "FuzzInput.h"
+
+#include "common/TextCodec.h"
+#include "http/HttpRequest.h"
+#include "http/ParameterDecoder.h"
+
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+
+namespace bhttp = boost::beast::http;
+using namespace kx;
+using namespace kx::http;
+
+namespace {
+
+// Feeds the parser as stream reads would: bytes it has not used yet wait for the next read.
+// False on a parse error.
+bool feed(bhttp::request_parser<bhttp::string_body>& parser, std::string& unused, std::string_view more)
+{
+    unused += more;
+    while (!unused.empty() && !parser.is_done()) {
+        boost::system::error_code ec;
+        const std::size_t used = parser.put(boost::asio::buffer(unused.data(), unused.size()), ec);
+        unused.erase(0, used);
+        if (ec == bhttp::error::need_more)
+            return true;
+        if (ec)
+            return false;
+        if (used == 0)
+            return true;
+    }
+    return true;
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+{
+    if (size == 0)
+        return 0;
+    const std::string_view input(reinterpret_cast<const char*>(data) + 1, size - 1);
+    const std::size_t split = std::min<std::size_t>(data[0] * 4, input.size());
+
+    bhttp::request_parser<bhttp::string_body> parser;
+    parser.header_limit(8u * 1024 * 1024);
+    parser.body_limit(1u << 20);
+    std::string unused;
+    if (!feed(parser, unused, input.substr(0, split)))
+        return 0;
+    if (!parser.is_done() && !feed(parser, unused, input.substr(split)))
+        return 0;
+    if (!parser.is_done())
+        return 0;
+
+    auto message = parser.release();
+    HttpRequest request;
+    for (char c : std::string(message.method_string()))
+        request.method += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    request.target = std::string(message.target());
+    for (const auto& field : message)
+        request.headers.emplace_back(std::string(field.name_string()), std::string(field.value()));
+    request.body = std::move(message.body());
+    const auto q = request.target.find('?');
+    request.path = decodePath(std::string_view(request.target).substr(0, q));
+    if (q != std::string::npos)
+        request.query = request.target.substr(q + 1);
+    const std::string contentType = request.header("Content-Type");
+    request.params = decodeParameters(parameterText(contentType, request.body, request.query), charsetOf(contentType));
+
+    KX_FUZZ_CHECK(isValidUtf8(request.path));
+    (void)request.param("jsonp");
+    (void)request.header("Connection");
+    return 0;
+}
