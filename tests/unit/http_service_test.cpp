@@ -161,7 +161,7 @@ TEST(HttpService, TimeLimitsOnHeadsAndBodies)
 
     // The cases run side by side, each on a connection of its own.
     std::vector<std::string> received(cases.size());
-    std::vector<bool> closed(cases.size());
+    std::vector<int> closed(cases.size()); // not vector<bool>: each client thread writes its own element
     std::vector<std::thread> clients;
     for (std::size_t i = 0; i < cases.size(); ++i)
         clients.emplace_back([&, i] {
@@ -235,9 +235,11 @@ TEST(HttpService, StopWaitsForRunningRequestsAndClosesIdleConnections)
     const std::string big = "POST /big HTTP/1.1\r\nContent-Length: 0\r\n\r\n";
     idle.push_back(connectTo(port));
     ::send(idle.back(), big.data(), big.size(), 0);
+    while (bigCalls == 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
     int busy = connectTo(port);
     ::send(busy, "POST /slow HTTP/1.1\r\nContent-Length: 0\r\n\r\n", 43, 0);
-    while (inside == 0 || bigCalls == 0)
+    while (inside == 0)
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
 
     s->stop();
