@@ -7,6 +7,7 @@
 #include "common/WindowMessages.h"
 #include "platform/Memory.h"
 #include "platform/Process.h"
+#include "platform/ResourceLimits.h"
 
 #include <QApplication>
 #include <QSocketNotifier>
@@ -37,6 +38,8 @@ int main(int argc, char** argv)
 {
     std::signal(SIGPIPE, SIG_IGN);
     platform::returnLargeBlocksToSystem();
+    // Every connection holds a descriptor: allow as many as the system lets this process have.
+    platform::raiseDescriptorLimit();
     // Without a reachable display the program runs on Qt's offscreen platform: the HTTP service
     // and every non-visual function work, message boxes go to standard error.
     if (!platform::displayAvailable() && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))

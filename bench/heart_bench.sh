@@ -1,10 +1,15 @@
 #!/usr/bin/env bash
 # Throughput of /heart over keep-alive connections against nginx serving the same 3-byte reply from
 # one worker, the time from process start to the first answered /heart, and idle resident memory.
-# Usage: bench/heart_bench.sh [build-folder]   (default: build; build it first)
+# Each case (wrk threads x connections) runs once per round, the assistant and nginx back to back;
+# the table gives medians over the rounds and the spread of the ratio, because the figures move
+# with whatever else runs on the machine.
+# Usage: bench/heart_bench.sh [build-folder] [rounds] [seconds]   (defaults: build 3 5; build first)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build="${1:-build}"
+rounds="${2:-3}"
+seconds="${3:-5}"
 ./scripts/setup-debian.sh --bench
 binary="$build/program/KestrixAssistant"
 [ -x "$binary" ] || { echo "build first: $binary is missing" >&2; exit 1; }
@@ -57,13 +62,27 @@ nginx -c "$work/nginx/nginx.conf" -p "$work/nginx" &
 nginx_pid=$!
 until curl -sf "http://127.0.0.1:$ng_port/heart" >/dev/null 2>&1; do sleep 0.01; done
 
-rps() { wrk -t "$1" -c "$2" -d "${3:-5s}" "$4" | awk '/Requests\/sec/ {print $2}'; }
-printf '%-12s %14s %14s %8s\n' connections assistant_rps nginx_rps ratio
-for c in 1 8 64; do
-  t=$(( c < 2 ? 1 : 2 ))
-  a=$(rps "$t" "$c" 5s "http://127.0.0.1:$kx_port/heart")
-  n=$(rps "$t" "$c" 5s "http://127.0.0.1:$ng_port/heart")
-  printf '%-12s %14s %14s %8.2f\n' "$c" "$a" "$n" "$(echo "$a / $n" | bc -l)"
+rps() { wrk -t "$1" -c "$2" -d "${seconds}s" "$3" | awk '/Requests\/sec/ {print $2}'; }
+median() { sort -g | awk '{v[NR]=$1} END {print (NR%2) ? v[(NR+1)/2] : (v[NR/2]+v[NR/2+1])/2}'; }
+cases="1x1 1x8 1x64 2x8 2x64"
+for ((r = 1; r <= rounds; r++)); do
+  for case in $cases; do
+    t=${case%x*}; c=${case#*x}
+    a=$(rps "$t" "$c" "http://127.0.0.1:$kx_port/heart")
+    n=$(rps "$t" "$c" "http://127.0.0.1:$ng_port/heart")
+    echo "$a $n $(echo "$a / $n" | bc -l)" >> "$work/$case"
+  done
+done
+echo "/heart over keep-alive, median of $rounds rounds of ${seconds} s (ratio = assistant / nginx)"
+printf '%-8s %-12s %14s %14s %8s %16s\n' threads connections assistant_rps nginx_rps ratio ratio_min-max
+for case in $cases; do
+  t=${case%x*}; c=${case#*x}
+  a=$(cut -d' ' -f1 "$work/$case" | median)
+  n=$(cut -d' ' -f2 "$work/$case" | median)
+  ratio=$(cut -d' ' -f3 "$work/$case" | median)
+  lo=$(cut -d' ' -f3 "$work/$case" | sort -g | head -1)
+  hi=$(cut -d' ' -f3 "$work/$case" | sort -g | tail -1)
+  printf '%-8s %-12s %14.0f %14.0f %8.2f %7.2f-%-8.2f\n' "$t" "$c" "$a" "$n" "$ratio" "$lo" "$hi"
 done
 echo "start to first /heart answer: ${first_answer} ms"
 echo "idle resident memory: ${rss_kb} KiB"

@@ -1,8 +1,10 @@
 #include "http/HttpService.h"
 
 #include "common/Errors.h"
+#include "http/ConnectionStream.h"
 #include "http/Dispatcher.h"
 #include "http/ParameterDecoder.h"
+#include "platform/Socket.h"
 
 #include <boost/asio.hpp>
 #include <boost/beast/core.hpp>
@@ -11,6 +13,7 @@
 #include <atomic>
 #include <charconv>
 #include <chrono>
+#include <cstdio>
 #include <ctime>
 #include <fstream>
 #include <list>
@@ -66,62 +69,48 @@ std::string upper(std::string_view s)
 
 } // namespace
 
-// One accepted connection, served on its own thread. Socket operations run as asynchronous
-// operations on the connection's own io_context so that a time limit can end a stalled read and
-// stop() can close the socket from another thread.
+// One accepted connection, served on its own thread.
 struct Connection {
-    asio::io_context ioc;
-    beast::tcp_stream stream;
+    Connection(platform::SocketHandle socket, const ServiceLimits& limits)
+        : stream(socket, std::chrono::seconds(limits.headTimeoutSeconds), std::chrono::seconds(limits.bodyIdleSeconds))
+    {
+    }
+
+    ConnectionStream stream;
     std::thread thread;
     std::atomic<bool> done{false};
-
-    explicit Connection(tcp::socket&& accepted)
-        : stream(tcp::socket(ioc))
-    {
-        boost::system::error_code ec;
-        auto protocol = accepted.local_endpoint(ec).protocol();
-        stream.socket().assign(protocol, accepted.release(), ec);
-        stream.socket().set_option(tcp::no_delay(true), ec);
-    }
-
-    template <typename Initiate>
-    boost::system::error_code run(Initiate&& initiate)
-    {
-        boost::system::error_code result;
-        ioc.restart();
-        initiate([&result](boost::system::error_code ec, std::size_t) { result = ec; });
-        ioc.run();
-        return result;
-    }
-
-    // Safe to call from any thread: the close runs on the connection's io_context.
-    void close()
-    {
-        // A raw pointer: the connection outlives its thread, and a close that is still queued
-        // when the thread has ended is dropped with the io_context.
-        asio::post(ioc, [this] {
-            boost::system::error_code ec;
-            stream.socket().shutdown(tcp::socket::shutdown_both, ec);
-            stream.socket().close(ec);
-        });
-    }
 };
+
+// How long the listener waits before it accepts again after accepting failed (no descriptor or
+// memory left): the waiting connections stay in the listen queue meanwhile.
+constexpr std::chrono::milliseconds kAcceptRetryPause{100};
 
 struct HttpService::Impl {
     Dispatcher dispatcher;
     ServiceLimits limits;
     asio::io_context listenerIoc;
     std::unique_ptr<tcp::acceptor> acceptor;
+    std::unique_ptr<asio::steady_timer> retryTimer;
     std::thread listenerThread;
     std::mutex mutex;
     std::list<std::shared_ptr<Connection>> connections;
     std::atomic<bool> running{false};
     std::atomic<bool> stopping{false};
     unsigned short port = 0;
+    // Listener thread only.
+    bool acceptPending = false;
+    bool retryPending = false;
+    bool refusing = false;
 
+    void runListener();
+    void closeListener();
     void accept();
+    void acceptLater();
+    void onAccepted(const boost::system::error_code& ec, tcp::socket socket);
+    bool startConnection(tcp::socket& socket);
+    void noteRefusal(const std::string& reason);
     void reapFinished();
-    void serve(const std::shared_ptr<Connection>& conn);
+    void serve(Connection& conn);
     bool writeReply(Connection& conn, const ReplyHead& reply);
     void writeError(Connection& conn, int status);
 };
@@ -188,10 +177,11 @@ void HttpService::start(const std::string& address, const std::string& port)
     impl_->port = acceptor->local_endpoint(ec).port();
     impl_->acceptor = std::move(acceptor);
 
+    impl_->retryTimer = std::make_unique<asio::steady_timer>(impl_->listenerIoc);
+
     impl_->dispatcher.initAll();
     impl_->running = true;
-    impl_->accept();
-    impl_->listenerThread = std::thread([impl = impl_.get()] { impl->listenerIoc.run(); });
+    impl_->listenerThread = std::thread([impl = impl_.get()] { impl->runListener(); });
 }
 
 void HttpService::stop()
@@ -200,12 +190,10 @@ void HttpService::stop()
     if (!d.running.exchange(false))
         return;
     d.stopping = true;
-    asio::post(d.listenerIoc, [&d] {
-        boost::system::error_code ec;
-        d.acceptor->close(ec);
-    });
+    asio::post(d.listenerIoc, [&d] { d.closeListener(); });
     if (d.listenerThread.joinable())
         d.listenerThread.join();
+    d.closeListener(); // no thread runs the listener any more
 
     std::list<std::shared_ptr<Connection>> connections;
     {
@@ -213,26 +201,128 @@ void HttpService::stop()
         connections.swap(d.connections);
     }
     for (auto& conn : connections)
-        conn->close();
+        conn->stream.stop();
     for (auto& conn : connections)
         if (conn->thread.joinable())
             conn->thread.join();
 }
 
+void HttpService::Impl::closeListener()
+{
+    boost::system::error_code ec;
+    if (acceptor)
+        acceptor->close(ec);
+    if (retryTimer)
+        retryTimer->cancel();
+}
+
+// The listener thread. No error may end it while the service runs: an error raised in a handler
+// is reported, and accepting starts again after a pause.
+void HttpService::Impl::runListener()
+{
+    while (true) {
+        try {
+            if (!acceptPending && !retryPending)
+                accept();
+            listenerIoc.run();
+            return;
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "HTTP service: listener error: %s\n", e.what());
+        }
+        if (stopping)
+            return;
+        std::this_thread::sleep_for(kAcceptRetryPause);
+    }
+}
+
 void HttpService::Impl::accept()
 {
     acceptor->async_accept([this](boost::system::error_code ec, tcp::socket socket) {
-        if (ec == asio::error::operation_aborted || !acceptor->is_open())
+        onAccepted(ec, std::move(socket));
+    });
+    acceptPending = true;
+}
+
+void HttpService::Impl::acceptLater()
+{
+    retryTimer->expires_after(kAcceptRetryPause);
+    retryTimer->async_wait([this](boost::system::error_code ec) {
+        retryPending = false;
+        if (ec == asio::error::operation_aborted || stopping || !acceptor->is_open())
             return;
-        if (!ec && !stopping) {
-            reapFinished();
-            auto conn = std::make_shared<Connection>(std::move(socket));
-            std::lock_guard lock(mutex);
-            connections.push_back(conn);
-            conn->thread = std::thread([this, conn] { serve(conn); });
-        }
         accept();
     });
+    retryPending = true;
+}
+
+void HttpService::Impl::onAccepted(const boost::system::error_code& ec, tcp::socket socket)
+{
+    acceptPending = false;
+    if (ec == asio::error::operation_aborted || stopping || !acceptor->is_open())
+        return;
+    if (ec == asio::error::connection_aborted) {
+        accept(); // the peer gave up before it was accepted
+        return;
+    }
+    if (ec) {
+        // Out of descriptors or memory, most likely: the connection stays queued until some
+        // connection ends.
+        noteRefusal(ec.message());
+        acceptLater();
+        return;
+    }
+    if (!startConnection(socket)) {
+        acceptLater();
+        return;
+    }
+    if (refusing) {
+        refusing = false;
+        std::fprintf(stderr, "HTTP service: accepting connections again\n");
+    }
+    accept();
+}
+
+// Serves the accepted socket on a thread of its own. False, with the socket closed, when the
+// thread or its bookkeeping cannot be had.
+bool HttpService::Impl::startConnection(tcp::socket& socket)
+{
+    reapFinished();
+    boost::system::error_code ec;
+    const platform::SocketHandle handle = socket.release(ec);
+    if (ec) {
+        noteRefusal(ec.message());
+        return false;
+    }
+    try {
+        std::shared_ptr<Connection> conn;
+        try {
+            conn = std::make_shared<Connection>(handle, limits);
+        } catch (...) {
+            platform::closeSocket(handle);
+            throw;
+        }
+        std::lock_guard lock(mutex);
+        connections.push_back(conn);
+        try {
+            conn->thread = std::thread([this, raw = conn.get()] { serve(*raw); });
+        } catch (...) {
+            connections.pop_back();
+            throw;
+        }
+        return true;
+    } catch (const std::exception& e) {
+        noteRefusal(e.what());
+        return false;
+    }
+}
+
+void HttpService::Impl::noteRefusal(const std::string& reason)
+{
+    if (refusing)
+        return;
+    refusing = true;
+    std::fprintf(stderr, "HTTP service: cannot take a connection (%s); trying again every %lld ms\n",
+                 reason.c_str(), static_cast<long long>(kAcceptRetryPause.count()));
 }
 
 void HttpService::Impl::reapFinished()
@@ -254,21 +344,21 @@ void HttpService::Impl::reapFinished()
             conn->thread.join();
 }
 
+// Writes one reply: head and text body together in one write, then a streamed body or the file's
+// bytes in pieces (never held in memory as a whole).
 bool HttpService::Impl::writeReply(Connection& conn, const ReplyHead& reply)
 {
-    std::array<asio::const_buffer, 2> buffers{asio::buffer(reply.head), asio::buffer(reply.body)};
-    if (conn.run([&](auto handler) { asio::async_write(conn.stream, buffers, handler); }))
+    const std::string_view pieces[] = {reply.head, reply.body};
+    if (conn.stream.write(pieces))
         return false;
     if (reply.streamed.produce) {
-        return writeStreamedBody(reply, [&conn](std::string_view piece) {
-            return !conn.run([&](auto handler) { asio::async_write(conn.stream, asio::buffer(piece.data(), piece.size()), handler); });
-        });
+        return writeStreamedBody(reply, [&conn](std::string_view piece) { return !conn.stream.write({&piece, 1}); });
     }
     if (reply.filePath.empty())
         return true;
 
-    // The file is sent in pieces, never held in memory as a whole. Content-Length promised its
-    // size at the time of the head; a file that shrank since then ends the connection.
+    // Content-Length promised the file's size at the time of the head; a file that shrank since
+    // then ends the connection.
     std::ifstream file(reply.filePath, std::ios::binary);
     std::vector<char> chunk(256 * 1024);
     unsigned long long remaining = reply.fileSize;
@@ -277,7 +367,8 @@ bool HttpService::Impl::writeReply(Connection& conn, const ReplyHead& reply)
         std::size_t got = static_cast<std::size_t>(file.gcount());
         if (got == 0)
             break;
-        if (conn.run([&](auto handler) { asio::async_write(conn.stream, asio::buffer(chunk.data(), got), handler); }))
+        const std::string_view piece(chunk.data(), got);
+        if (conn.stream.write({&piece, 1}))
             return false;
         remaining -= got;
     }
@@ -291,7 +382,7 @@ void HttpService::Impl::writeError(Connection& conn, int status)
     writeReply(conn, buildReply(response, "GET", false, std::time(nullptr)));
 }
 
-void HttpService::Impl::serve(const std::shared_ptr<Connection>& conn)
+void HttpService::Impl::serve(Connection& conn)
 {
     beast::flat_buffer buffer;
     while (!stopping) {
@@ -299,31 +390,30 @@ void HttpService::Impl::serve(const std::shared_ptr<Connection>& conn)
         parser.header_limit(8u * 1024 * 1024); // query strings may carry whole documents
         parser.body_limit(limits.maxBodyBytes);
 
-        conn->stream.expires_after(std::chrono::seconds(limits.headTimeoutSeconds));
-        auto ec = conn->run([&](auto handler) { bhttp::async_read_header(conn->stream, buffer, parser, handler); });
+        boost::system::error_code ec;
+        conn.stream.beginHead();
+        bhttp::read_header(conn.stream, buffer, parser, ec);
         if (!ec && !parser.is_done()) {
             const auto& head = parser.get();
             if (auto expect = head.find(bhttp::field::expect);
                 expect != head.end() && iequals(view(expect->value()), "100-continue")) {
-                static const std::string kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
-                conn->stream.expires_never();
-                ec = conn->run([&](auto handler) { asio::async_write(conn->stream, asio::buffer(kContinue), handler); });
+                static constexpr std::string_view kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
+                ec = conn.stream.write({&kContinue, 1});
             }
             if (!ec) {
-                conn->stream.expires_never();
-                ec = conn->run([&](auto handler) { bhttp::async_read(conn->stream, buffer, parser, handler); });
+                conn.stream.beginBody();
+                bhttp::read(conn.stream, buffer, parser, ec);
             }
         }
-        conn->stream.expires_never();
         if (ec) {
             // A request that the parser refused gets an answer; a connection that simply ended
             // or timed out is closed without one.
             const bool parseError = ec.category() == bhttp::make_error_code(bhttp::error::bad_method).category() &&
                                     ec != bhttp::error::end_of_stream && ec != bhttp::error::partial_message;
             if (ec == bhttp::error::body_limit)
-                writeError(*conn, 413);
+                writeError(conn, 413);
             else if (parseError)
-                writeError(*conn, 400);
+                writeError(conn, 400);
             break;
         }
 
@@ -352,13 +442,11 @@ void HttpService::Impl::serve(const std::shared_ptr<Connection>& conn)
         dispatcher.dispatch(request, response, closeAfter);
         if (closeAfter || stopping)
             keepAlive = false;
-        if (!writeReply(*conn, buildReply(response, request.method, keepAlive, std::time(nullptr))) || !keepAlive)
+        if (!writeReply(conn, buildReply(response, request.method, keepAlive, std::time(nullptr))) || !keepAlive)
             break;
     }
-    boost::system::error_code ec;
-    conn->stream.socket().shutdown(tcp::socket::shutdown_both, ec);
-    conn->stream.socket().close(ec);
-    conn->done = true;
+    conn.stream.close();
+    conn.done = true;
 }
 
 } // namespace kx::http

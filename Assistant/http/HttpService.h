@@ -1,6 +1,9 @@
 #pragma once
 // The local HTTP/1.1 service: one listener, one thread per connection, the endpoint table, and
-// the reply rules every page relies on.
+// the reply rules every page relies on. A connection holds one descriptor (its socket) and is
+// served with blocking reads and writes. When the process runs out of descriptors, new
+// connections wait in the listen queue and accepting resumes shortly after: the service refuses
+// for a while and never ends.
 #include "http/CallerGate.h"
 #include "http/WebComponent.h"
 
@@ -11,7 +14,11 @@ namespace kx::http {
 
 struct ServiceLimits {
     std::size_t maxBodyBytes = 256u * 1024 * 1024;
+    // The head of a request must be complete this long after the connection began to wait for it;
+    // an idle kept-alive connection is closed when the time is up.
     int headTimeoutSeconds = 60;
+    // While a body arrives, a connection on which no byte arrives for this long is closed.
+    int bodyIdleSeconds = 60;
 };
 
 class HttpService {

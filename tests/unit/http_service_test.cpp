@@ -77,6 +77,21 @@ private:
     std::atomic<int>& inside_;
 };
 
+// A reply far larger than the socket buffers: its write blocks while the client does not read.
+class Big : public PostComponent {
+public:
+    explicit Big(std::atomic<int>& calls) : calls_(calls) {}
+    std::string className() const override { return "TBig"; }
+    void OnPost(HttpRequest&, HttpResponse& r) override
+    {
+        r.setBody(std::string(32u << 20, 'x'));
+        ++calls_;
+    }
+
+private:
+    std::atomic<int>& calls_;
+};
+
 } // namespace
 
 TEST(HttpService, StartRefusesBadPortsAndTakenAddresses)
@@ -94,20 +109,82 @@ TEST(HttpService, StartRefusesBadPortsAndTakenAddresses)
     EXPECT_THROW(second.start("127.0.0.1", std::to_string(first.boundPort())), KxError);
 }
 
-TEST(HttpService, StalledHeadsAreClosedAfterTheTimeLimit)
+// Time limits, with the head limit and the body idle limit at 3 s: a head must be complete 3 s after
+// the connection began to wait for it, however its bytes trickle in; a body may take as long as
+// it needs while bytes keep arriving, and a body on which nothing arrives for 3 s ends the
+// connection. A connection that is closed for time gets no reply.
+TEST(HttpService, TimeLimitsOnHeadsAndBodies)
 {
+    struct Step {
+        int delayMs;
+        std::string bytes;
+    };
+    struct Case {
+        const char* name;
+        std::vector<Step> steps;
+        std::string expected; // what the client receives, ending with the body; "" = nothing
+    };
+    // The start at once, then the rest one byte at a time.
+    auto trickle = [](const std::string& start, const std::string& rest, int gapMs) {
+        std::vector<Step> steps{{0, start}};
+        for (char c : rest)
+            steps.push_back({gapMs, std::string(1, c)});
+        return steps;
+    };
+    const std::string form = "POST /heart HTTP/1.1\r\nContent-Type: application/x-www-form-urlencoded\r\n";
+    std::vector<Case> cases = {
+        {"head stalls", {{0, "GET /heart HTTP/1.1\r\n"}}, ""},
+        {"head trickles past its deadline", trickle("GET /heart HTTP/1.1\r\n", "X-Slow: abcdefgh\r\n\r\n", 200), ""},
+        {"body stalls", {{0, form + "Content-Length: 10\r\n\r\njsonp"}}, ""},
+        {"chunked body stalls", {{0, form + "Transfer-Encoding: chunked\r\n\r\n8\r\njsonp"}}, ""},
+        {"body trickles without a pause of 3 s",
+         trickle(form + "Content-Length: 12\r\nConnection: close\r\n\r\n", "jsonp=abcdef", 300), "abcdef(0)"},
+        // The first head takes three reads, the last one waiting only what was left of its 3 s;
+        // the second head gets 3 s again, counted from the end of the first reply, while 3 s
+        // since the connection began are long over when its second read begins.
+        {"each kept-alive request has a deadline of its own",
+         {{0, "GET /heart?jsonp=one HTTP/1.1\r\n"},
+          {1500, "X-Slow: yes\r\n"},
+          {100, "\r\n"},
+          {2200, "GET /heart?jsonp=two HTTP/1.1\r\n"},
+          {100, "Connection: close\r\n\r\n"}},
+         "two(0)"},
+    };
+
     HttpService s;
     s.registerComponent("/heart", std::make_unique<THeart>());
-    s.setLimits({1024, 1});
+    ServiceLimits limits;
+    limits.headTimeoutSeconds = 3;
+    limits.bodyIdleSeconds = 3;
+    s.setLimits(limits);
     s.start("127.0.0.1", "0");
-    int fd = connectTo(s.boundPort());
-    ASSERT_GE(fd, 0);
-    ASSERT_GT(::send(fd, "GET /heart HTTP/1.1\r\n", 21, 0), 0);
-    bool closed = false;
-    std::string got = readAll(fd, 5000, &closed);
-    EXPECT_TRUE(closed);
-    EXPECT_EQ(got, "");
-    ::close(fd);
+
+    // The cases run side by side, each on a connection of its own.
+    std::vector<std::string> received(cases.size());
+    std::vector<int> closed(cases.size()); // not vector<bool>: each client thread writes its own element
+    std::vector<std::thread> clients;
+    for (std::size_t i = 0; i < cases.size(); ++i)
+        clients.emplace_back([&, i] {
+            int fd = connectTo(s.boundPort());
+            for (const Step& step : cases[i].steps) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(step.delayMs));
+                ::send(fd, step.bytes.data(), step.bytes.size(), MSG_NOSIGNAL);
+            }
+            bool c = false;
+            received[i] = readAll(fd, 10000, &c);
+            closed[i] = c;
+            ::close(fd);
+        });
+    for (auto& c : clients)
+        c.join();
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        SCOPED_TRACE(cases[i].name);
+        EXPECT_TRUE(closed[i]);
+        if (cases[i].expected.empty())
+            EXPECT_EQ(received[i], "");
+        else
+            EXPECT_TRUE(received[i].ends_with("\r\n\r\n" + cases[i].expected)) << received[i];
+    }
 }
 
 TEST(HttpService, BodiesOverTheLimitGet413)
@@ -137,17 +214,29 @@ TEST(HttpService, BodiesOverTheLimitGet413)
     ::close(fd);
 }
 
+// Stopping lets a running request write its reply and ends every other connection at once:
+// idle ones, one in the middle of a body, one whose reply the client does not read.
 TEST(HttpService, StopWaitsForRunningRequestsAndClosesIdleConnections)
 {
     std::atomic<int> inside{0};
+    std::atomic<int> bigCalls{0};
     auto s = std::make_unique<HttpService>();
     s->registerComponent("/slow", std::make_unique<Slow>(inside));
+    s->registerComponent("/big", std::make_unique<Big>(bigCalls));
     s->start("127.0.0.1", "0");
     const auto port = s->boundPort();
 
     std::vector<int> idle;
     for (int i = 0; i < 4; ++i)
         idle.push_back(connectTo(port));
+    const std::string partBody = "POST /slow HTTP/1.1\r\nContent-Length: 10\r\n\r\nabc";
+    idle.push_back(connectTo(port));
+    ::send(idle.back(), partBody.data(), partBody.size(), 0);
+    const std::string big = "POST /big HTTP/1.1\r\nContent-Length: 0\r\n\r\n";
+    idle.push_back(connectTo(port));
+    ::send(idle.back(), big.data(), big.size(), 0);
+    while (bigCalls == 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
     int busy = connectTo(port);
     ::send(busy, "POST /slow HTTP/1.1\r\nContent-Length: 0\r\n\r\n", 43, 0);
     while (inside == 0)

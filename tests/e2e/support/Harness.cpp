@@ -8,6 +8,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -313,6 +314,10 @@ void ProgramFolder::launch()
             ::setenv("LSAN_OPTIONS", (lsanOptions + (lsanOptions.empty() ? "" : ":") +
                                       "suppressions=" KX_LSAN_SUPPRESSIONS).c_str(), 1);
         ::unsetenv("WAYLAND_DISPLAY");
+        if (descriptorLimit_.second != 0) {
+            rlimit limit{descriptorLimit_.first, descriptorLimit_.second};
+            ::setrlimit(RLIMIT_NOFILE, &limit);
+        }
         std::string exe = path_ + "/KestrixAssistant";
         ::execl(exe.c_str(), exe.c_str(), static_cast<char*>(nullptr));
         ::_exit(127);

@@ -70,6 +70,8 @@ public:
     // Replaces conf/sys.ini (the port is no longer written for you).
     void writeSysIni(const std::string& content) const { writeFile("conf/sys.ini", content); }
 
+    // The descriptor limits (soft, hard) the program inherits from the next start on.
+    void setDescriptorLimit(unsigned long soft, unsigned long hard) { descriptorLimit_ = {soft, hard}; }
     // Starts the binary and waits until it answers /heart (false on time-out or early exit).
     bool start();
     // Starts the binary without waiting.
@@ -89,6 +91,7 @@ private:
     unsigned short port_ = 0;
     int pid_ = -1;
     int exitStatus_ = -1;
+    std::pair<unsigned long, unsigned long> descriptorLimit_{0, 0}; // 0: inherit the test's own
 };
 
 std::string todayLogFileName();
