@@ -3,7 +3,7 @@
 #include "common/Errors.h"
 #include "http/ConnectionStream.h"
 #include "http/Dispatcher.h"
-#include "http/ParameterDecoder.h"
+#include "http/WireRequest.h"
 #include "platform/Socket.h"
 
 #include <boost/asio.hpp>
@@ -57,14 +57,6 @@ bool hasToken(std::string_view value, std::string_view token)
         pos = comma + 1;
     }
     return false;
-}
-
-std::string upper(std::string_view s)
-{
-    std::string out(s);
-    for (char& c : out)
-        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    return out;
 }
 
 } // namespace
@@ -418,24 +410,10 @@ void HttpService::Impl::serve(Connection& conn)
         }
 
         auto message = parser.release();
-        HttpRequest request;
-        request.method = upper(view(message.method_string()));
-        request.target = std::string(message.target());
-        request.versionMajor = message.version() / 10;
-        request.versionMinor = message.version() % 10;
-        for (const auto& field : message)
-            request.headers.emplace_back(std::string(field.name_string()), std::string(field.value()));
-        request.body = std::move(message.body());
-        const auto q = request.target.find('?');
-        request.path = decodePath(std::string_view(request.target).substr(0, q));
-        if (q != std::string::npos)
-            request.query = request.target.substr(q + 1);
-        const std::string contentType = request.header("Content-Type");
-        request.params = decodeParameters(parameterText(contentType, request.body, request.query),
-                                          charsetOf(contentType));
+        HttpRequest request = requestFromWire(std::move(message));
 
         const std::string connectionHeader = request.header("Connection");
-        bool keepAlive = message.version() >= 11 ? !hasToken(connectionHeader, "close")
+        bool keepAlive = request.versionMajor * 10 + request.versionMinor >= 11 ? !hasToken(connectionHeader, "close")
                                                  : hasToken(connectionHeader, "keep-alive");
         HttpResponse response;
         bool closeAfter = false;

@@ -1,12 +1,11 @@
 // The request head and body as the service reads them: Beast's request parser with the service's
 // limits, fed in two pieces (the split point comes from the input), then the request the web
-// components see (method, decoded path, headers, parameters) built from the parsed message the
-// way the service builds it.
+// components see (method, decoded path, headers, parameters) built from the parsed message by
+// the service's own routine.
 #include "FuzzInput.h"
 
 #include "common/TextCodec.h"
-#include "http/HttpRequest.h"
-#include "http/ParameterDecoder.h"
+#include "http/WireRequest.h"
 
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
@@ -56,20 +55,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (!parser.is_done())
         return 0;
 
-    auto message = parser.release();
-    HttpRequest request;
-    for (char c : std::string(message.method_string()))
-        request.method += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    request.target = std::string(message.target());
-    for (const auto& field : message)
-        request.headers.emplace_back(std::string(field.name_string()), std::string(field.value()));
-    request.body = std::move(message.body());
-    const auto q = request.target.find('?');
-    request.path = decodePath(std::string_view(request.target).substr(0, q));
-    if (q != std::string::npos)
-        request.query = request.target.substr(q + 1);
-    const std::string contentType = request.header("Content-Type");
-    request.params = decodeParameters(parameterText(contentType, request.body, request.query), charsetOf(contentType));
+    HttpRequest request = requestFromWire(parser.release());
 
     KX_FUZZ_CHECK(isValidUtf8(request.path));
     (void)request.param("jsonp");
