@@ -35,3 +35,18 @@ QLabel* label(QWidget* parent, const char* name, const char* text, int x, int y)
     l->move(x, y);
     return l;
 }
+
+void applyAutoSize(QWidget* root)
+{
+    for (QLabel* l : root->findChildren<QLabel*>()) {
+        const QVariant autoSize = l->property("autoSize");
+        if (!autoSize.isValid())
+            continue;
+        const QPoint place = l->pos();
+        const int width = l->width();
+        l->adjustSize();
+        if (autoSize.toString() == QLatin1String("height"))
+            l->resize(width, l->height());
+        l->move(place);
+    }
+}

@@ -9,3 +9,7 @@ void applyDialogLook(QWidget* dialog, int clientWidth, int clientHeight);
 void bringToFront(QWidget* window);
 // A label named `name` at (x, y) in its natural size.
 QLabel* label(QWidget* parent, const char* name, const char* text, int x, int y);
+// Sizes the labels under root whose form gives them the property "autoSize" to their text in the
+// current font, keeping their place: true sizes width and height, "height" only the height (the
+// width stays as the form gives it). Called after the form is set up and the font is chosen.
+void applyAutoSize(QWidget* root);

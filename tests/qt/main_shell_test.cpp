@@ -218,9 +218,9 @@ private slots:
         TfrmMain main(folder->path());
         int lines = 0, selected = -1, highlightedPixels = -1;
         whenShown<TfrmAbout>([&](TfrmAbout* dlg) {
-            QListWidget* list = dlg->lstDllVer;
+            QListWidget* list = control<QListWidget>(dlg, "lstDllVer");
             if (!QTest::qWaitForWindowActive(dlg))
-                return dlg->btn1->click(); // leaves `lines` at 0
+                return control<QPushButton>(dlg, "btn1")->click(); // leaves `lines` at 0
             lines = list->count();
             selected = int(list->selectedItems().size());
             // Beyond the text, every line shows the list's plain background.
@@ -233,7 +233,7 @@ private slots:
                     for (int x = row.right() - 40; x <= row.right(); ++x)
                         highlightedPixels += shot.pixelColor(x, y) != base;
             }
-            dlg->btn1->click();
+            control<QPushButton>(dlg, "btn1")->click();
         });
         main.openAbout();
         QCOMPARE(lines, 2);
@@ -252,10 +252,10 @@ private slots:
         whenShown<TfrmAbout>([&](TfrmAbout* dlg) {
             main.openAbout();
             secondIgnored = true;
-            caption = dlg->lblVer->text();
-            for (int i = 0; i < dlg->lstDllVer->count(); ++i)
-                lines << dlg->lstDllVer->item(i)->text();
-            dlg->btn1->click();
+            caption = control<QLabel>(dlg, "lblVer")->text();
+            for (int i = 0; i < control<QListWidget>(dlg, "lstDllVer")->count(); ++i)
+                lines << control<QListWidget>(dlg, "lstDllVer")->item(i)->text();
+            control<QPushButton>(dlg, "btn1")->click();
         });
         main.openAbout();
         QVERIFY(secondIgnored);
