@@ -211,7 +211,7 @@ void TfrmMain::openSystemSettings()
         TfrmSysSet dialog;
         dialog.setAppFileDir(appFileDir_);
         dialog.exec();
-        interval = dialog.edtInterval->text();
+        interval = dialog.intervalText();
     }
     rearmUpdateTimer(interval);
 }

@@ -129,3 +129,8 @@ T* control(const QObject* dialog, const char* name)
         qFatal("no control %s of the expected kind in %s", name, qPrintable(dialog->objectName()));
     return w;
 }
+template <class T, class Dialog>
+T* control(const std::unique_ptr<Dialog>& dialog, const char* name)
+{
+    return control<T>(dialog.get(), name);
+}
