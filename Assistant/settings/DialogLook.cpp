@@ -27,15 +27,6 @@ void bringToFront(QWidget* window)
     window->setWindowState(window->windowState() & ~(Qt::WindowMinimized | Qt::WindowMaximized));
 }
 
-QLabel* label(QWidget* parent, const char* name, const char* text, int x, int y)
-{
-    auto* l = new QLabel(QString::fromUtf8(text), parent);
-    l->setObjectName(name);
-    l->adjustSize();
-    l->move(x, y);
-    return l;
-}
-
 void applyAutoSize(QWidget* root)
 {
     for (QLabel* l : root->findChildren<QLabel*>()) {
