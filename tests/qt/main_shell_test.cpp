@@ -308,11 +308,11 @@ private slots:
         QVERIFY(f & Qt::WindowStaysOnTopHint);
         QVERIFY(overlay.parentWidget() == nullptr);
         QCOMPARE(overlay.size(), QSize(118, 138));
-        QCOMPARE(overlay.imgGif->geometry(), QRect(8, 8, 100, 100));
-        QVERIFY(overlay.imgGif->hasScaledContents());
-        QCOMPARE(overlay.lbl1->text(), u("正在努力加载中"));
-        QCOMPARE(overlay.lbl1->font().pixelSize(), 13);
-        QCOMPARE(overlay.lbl1->palette().color(QPalette::WindowText), QColor(160, 160, 164));
+        QCOMPARE(control<QLabel>(&overlay, "imgGif")->geometry(), QRect(8, 8, 100, 100));
+        QVERIFY(control<QLabel>(&overlay, "imgGif")->hasScaledContents());
+        QCOMPARE(control<QLabel>(&overlay, "lbl1")->text(), u("正在努力加载中"));
+        QCOMPARE(control<QLabel>(&overlay, "lbl1")->font().pixelSize(), 13);
+        QCOMPARE(control<QLabel>(&overlay, "lbl1")->palette().color(QPalette::WindowText), QColor(160, 160, 164));
         QVERIFY(overlay.movie() && overlay.movie()->state() == QMovie::Running);
         const QSize area = QGuiApplication::primaryScreen()->availableGeometry().size();
         QCOMPARE(overlay.pos(), QPoint(area.width() - 118, area.height() - 138));
