@@ -43,12 +43,6 @@ void fitRowsBelowTitle(QGroupBox* g)
         w->move(w->x(), w->y() + shift);
 }
 
-// The text shown for a stored member, or the default when it is blank.
-QString orDefault(const std::string& stored, const QString& fallback)
-{
-    return isBlank(stored) ? fallback : qs(stored);
-}
-
 } // namespace
 
 TfrmPrintSet::TfrmPrintSet(QWidget* parent) : QDialog(parent), ui(std::make_unique<Ui::TfrmPrintSet>())
@@ -146,23 +140,18 @@ bool TfrmPrintSet::showCode(const QString& codeText)
     const PrintSection s = loadPrintSection(appFileDir, appId, code);
     ui->lblModuleName->setText(qs(readJsonString(&moduleObject, code)));
 
-    ui->cbbPrinter->setEditText(orDefault(s.printer, {}));
-    ui->cbbPaper->setEditText(orDefault(s.paper, {}));
-    ui->cbbDirection->setEditText(orDefault(s.direction, {}));
-    // Blank fields get their defaults, in the order of the controls.
-    if (isBlank(ss(ui->cbbPrinter->currentText())))
+    const PrintSection shown = shownPrintSection(s);
+    ui->cbbPrinter->setEditText(qs(shown.printer));
+    if (shown.printer.empty())
         ui->cbbPrinter->setEditText(defaultPrinterName());
-    if (isBlank(ss(ui->cbbPaper->currentText())))
-        ui->cbbPaper->setEditText(QString::fromUtf8(kCustomPaper));
-    if (isBlank(ss(ui->cbbDirection->currentText())))
-        ui->cbbDirection->setEditText(QString::fromUtf8("纵向"));
-    const QString zero = QStringLiteral("0");
-    ui->edtUpMargin->setText(orDefault(s.marginUp, zero));
-    ui->edtDownMargin->setText(orDefault(s.marginDown, zero));
-    ui->edtLeftMargin->setText(orDefault(s.marginLeft, zero));
-    ui->edtRightMargin->setText(orDefault(s.marginRight, zero));
-    ui->edtOffsetX->setText(orDefault(s.offsetX, zero));
-    ui->edtOffsetY->setText(orDefault(s.offsetY, zero));
+    ui->cbbPaper->setEditText(qs(shown.paper));
+    ui->cbbDirection->setEditText(qs(shown.direction));
+    ui->edtUpMargin->setText(qs(shown.marginUp));
+    ui->edtDownMargin->setText(qs(shown.marginDown));
+    ui->edtLeftMargin->setText(qs(shown.marginLeft));
+    ui->edtRightMargin->setText(qs(shown.marginRight));
+    ui->edtOffsetX->setText(qs(shown.offsetX));
+    ui->edtOffsetY->setText(qs(shown.offsetY));
     return true;
 }
 
@@ -180,7 +169,7 @@ void TfrmPrintSet::fillPaperList()
     }
     if (selected >= 0)
         ui->cbbPaper->setCurrentIndex(selected);
-    ui->cbbPaper->addItem(QString::fromUtf8(kCustomPaper));
+    ui->cbbPaper->addItem(QString::fromUtf8(kCustomPaperText));
 }
 
 void TfrmPrintSet::btnOkClick()
@@ -196,8 +185,7 @@ void TfrmPrintSet::btnOkClick()
             s.marginLeft = ss(ui->edtLeftMargin->text());
             s.marginRight = ss(ui->edtRightMargin->text());
             s.printer = ss(ui->cbbPrinter->currentText());
-            const std::string paper = trimBlanks(ss(ui->cbbPaper->currentText()));
-            s.paper = paper == kCustomPaper ? std::string() : paper;
+            s.paper = storedPaper(ss(ui->cbbPaper->currentText()));
             s.direction = ss(ui->cbbDirection->currentText());
             savePrintSection(appFileDir, appId, ss(ui->cbbBillCode->currentText()), s);
         } catch (const std::exception& e) {

@@ -31,8 +31,6 @@ public:
     kx::Json moduleObject; // bill code -> module name of the codes offered
 
 
-    static constexpr const char* kCustomPaper = "(自定义纸张)";
-
 public slots:
     void cbbBillCodeChange(const QString& code);
     void btnOkClick();
