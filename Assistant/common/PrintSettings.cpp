@@ -102,6 +102,30 @@ std::vector<BillCode> loadBillCodes(const std::string& programFolder, const std:
     return codes;
 }
 
+PrintSection shownPrintSection(const PrintSection& stored)
+{
+    const auto orDefault = [](const std::string& text, const char* fallback) {
+        return isBlank(text) ? std::string(fallback) : text;
+    };
+    PrintSection shown;
+    shown.printer = orDefault(stored.printer, "");
+    shown.paper = orDefault(stored.paper, kCustomPaperText);
+    shown.direction = orDefault(stored.direction, "纵向");
+    shown.marginUp = orDefault(stored.marginUp, "0");
+    shown.marginDown = orDefault(stored.marginDown, "0");
+    shown.marginLeft = orDefault(stored.marginLeft, "0");
+    shown.marginRight = orDefault(stored.marginRight, "0");
+    shown.offsetX = orDefault(stored.offsetX, "0");
+    shown.offsetY = orDefault(stored.offsetY, "0");
+    return shown;
+}
+
+std::string storedPaper(std::string_view paperText)
+{
+    std::string paper = trimBlanks(paperText);
+    return paper == kCustomPaperText ? std::string() : paper;
+}
+
 PrintSection loadPrintSection(const std::string& programFolder, const std::string& appId,
                               const std::string& code)
 {

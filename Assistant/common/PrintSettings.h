@@ -47,6 +47,16 @@ struct PrintSection {
     std::string offsetY;
 };
 
+// The paper box's entry for custom paper; it is stored as an empty paper.
+inline constexpr const char* kCustomPaperText = "(自定义纸张)";
+
+// The texts shown for a stored section: a blank paper shows the custom paper entry, a blank
+// direction "纵向", blank margins and offsets "0"; a blank printer shows empty text (the caller
+// puts the system's default printer there). Other members are shown as stored.
+PrintSection shownPrintSection(const PrintSection& stored);
+// The paper member to store for the text of the paper box: trimmed, empty for the custom entry.
+std::string storedPaper(std::string_view paperText);
+
 // The stored section of a bill code as written (a missing section gives empty texts). A blank code
 // or "00000000" selects the top-level "00000000_PRINTER"; any other code the member
 // code + "_PRINTER" inside the top-level member appId (the code taken as typed, not trimmed).

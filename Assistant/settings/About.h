@@ -7,9 +7,9 @@
 #include <memory>
 #include <string>
 
-class QLabel;
-class QListWidget;
-class QPushButton;
+namespace Ui {
+class TfrmAbout;
+}
 
 class TfrmAbout : public QDialog {
     Q_OBJECT
@@ -21,15 +21,6 @@ public:
 
     std::string appFileDir;
 
-    QWidget* pnl1 = nullptr;
-    QLabel* imgIcon = nullptr;
-    QLabel* lblVer = nullptr;
-    QLabel* lblDll = nullptr;
-    QListWidget* lstDllVer = nullptr;
-    QLabel* lblCompany = nullptr;
-    QLabel* lblCopyright = nullptr;
-    QPushButton* btn1 = nullptr;
-
 public slots:
     void btn1Click();
 
@@ -39,5 +30,6 @@ protected:
 private:
     void FormShow();
 
+    const std::unique_ptr<Ui::TfrmAbout> ui; // the controls, from About.ui
     std::unique_ptr<RegisteredWindow> registration_;
 };

@@ -27,11 +27,17 @@ void bringToFront(QWidget* window)
     window->setWindowState(window->windowState() & ~(Qt::WindowMinimized | Qt::WindowMaximized));
 }
 
-QLabel* label(QWidget* parent, const char* name, const char* text, int x, int y)
+void applyAutoSize(QWidget* root)
 {
-    auto* l = new QLabel(QString::fromUtf8(text), parent);
-    l->setObjectName(name);
-    l->adjustSize();
-    l->move(x, y);
-    return l;
+    for (QLabel* l : root->findChildren<QLabel*>()) {
+        const QVariant autoSize = l->property("autoSize");
+        if (!autoSize.isValid())
+            continue;
+        const QPoint place = l->pos();
+        const int width = l->width();
+        l->adjustSize();
+        if (autoSize.toString() == QLatin1String("height"))
+            l->resize(width, l->height());
+        l->move(place);
+    }
 }

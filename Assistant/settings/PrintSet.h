@@ -9,12 +9,11 @@
 #include <memory>
 #include <string>
 
-class QComboBox;
-class QGroupBox;
-class QLabel;
-class QLineEdit;
-class QPushButton;
 class QWidget;
+
+namespace Ui {
+class TfrmPrintSet;
+}
 
 class TfrmPrintSet : public QDialog {
     Q_OBJECT
@@ -31,37 +30,6 @@ public:
     std::string appId;
     kx::Json moduleObject; // bill code -> module name of the codes offered
 
-    QWidget* pnlMain = nullptr;
-    QGroupBox* grpSet = nullptr;
-    QLabel* lblBillCode = nullptr;
-    QComboBox* cbbBillCode = nullptr;
-    QLabel* lbl11 = nullptr;
-    QLabel* lblModuleName = nullptr;
-    QGroupBox* grpPrinter = nullptr;
-    QLabel* lblPrinter = nullptr;
-    QComboBox* cbbPrinter = nullptr;
-    QLabel* lblPaper = nullptr;
-    QComboBox* cbbPaper = nullptr;
-    QLabel* lblDirection = nullptr;
-    QComboBox* cbbDirection = nullptr;
-    QGroupBox* grpMargin = nullptr;
-    QLabel* lblUpMargin = nullptr;
-    QLineEdit* edtUpMargin = nullptr;
-    QLabel* lblDownMargin = nullptr;
-    QLineEdit* edtDownMargin = nullptr;
-    QLabel* lblLeftMargin = nullptr;
-    QLineEdit* edtLeftMargin = nullptr;
-    QLabel* lblRightMargin = nullptr;
-    QLineEdit* edtRightMargin = nullptr;
-    QGroupBox* grpOffset = nullptr;
-    QLabel* lblOffsetX = nullptr;
-    QLineEdit* edtOffsetX = nullptr;
-    QLabel* lblOffsetY = nullptr;
-    QLineEdit* edtOffsetY = nullptr;
-    QPushButton* btnOk = nullptr;
-    QPushButton* btnClose = nullptr;
-
-    static constexpr const char* kCustomPaper = "(自定义纸张)";
 
 public slots:
     void cbbBillCodeChange(const QString& code);
@@ -78,6 +46,7 @@ private:
     void fillPaperList();
     void endDialog();
 
+    const std::unique_ptr<Ui::TfrmPrintSet> ui; // the controls, from PrintSet.ui
     std::unique_ptr<RegisteredWindow> registration_;
     bool ending_ = false;
 };

@@ -3,6 +3,7 @@
 #include "common/Paths.h"
 #include "common/Prompter.h"
 #include "settings/DialogLook.h"
+#include "ui_ProcessPrompt.h"
 
 #include <QBitmap>
 #include <QFileInfo>
@@ -18,31 +19,25 @@ constexpr int kWidth = 118;
 constexpr int kHeight = 138;
 } // namespace
 
-TfrmPrintPrompt::TfrmPrintPrompt(const std::string& programFolder) : QWidget(nullptr)
+TfrmPrintPrompt::TfrmPrintPrompt(const std::string& programFolder)
+    : QWidget(nullptr), ui(std::make_unique<Ui::TfrmPrintPrompt>())
 {
-    setObjectName("frmPrintPrompt");
-    setWindowTitle(QString::fromUtf8("打印提示"));
     // No owner, no frame, a tool window (no taskbar button, not in the task switcher), on top.
     setWindowFlags(Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint | Qt::WindowDoesNotAcceptFocus);
     setAttribute(Qt::WA_ShowWithoutActivating);
     setFixedSize(kWidth, kHeight);
+    ui->setupUi(this);
     setAutoFillBackground(true);
     QPalette pal = palette();
     pal.setColor(QPalette::Window, Qt::white);
     setPalette(pal);
 
-    imgGif = new QLabel(this);
-    imgGif->setObjectName("imgGif");
-    imgGif->setGeometry(8, 8, 100, 100);
-    lbl1 = new QLabel(QString::fromUtf8("正在努力加载中"), this);
-    lbl1->setObjectName("lbl1");
-    lbl1->setGeometry(8, 114, 105, 16);
     QFont font(QStringLiteral("Tahoma"));
     font.setPixelSize(13);
-    lbl1->setFont(font);
-    QPalette labelPal = lbl1->palette();
+    ui->lbl1->setFont(font);
+    QPalette labelPal = ui->lbl1->palette();
     labelPal.setColor(QPalette::WindowText, QColor(160, 160, 164));
-    lbl1->setPalette(labelPal);
+    ui->lbl1->setPalette(labelPal);
 
     // The design place, top-left. It is asked for explicitly, so that a window manager keeps it
     // when the picture cannot be loaded and FormCreate does not place the window.
@@ -56,7 +51,6 @@ TfrmPrintPrompt::~TfrmPrintPrompt() = default;
 
 void TfrmPrintPrompt::FormCreate(const std::string& programFolder)
 {
-    imgGif->setScaledContents(true);
     const QString path =
         QString::fromStdString(kx::programPath(programFolder, "data\\img\\gif\\loading.gif"));
     auto* movie = new QMovie(path, QByteArray("gif"), this);
@@ -67,7 +61,7 @@ void TfrmPrintPrompt::FormCreate(const std::string& programFolder)
         return;
     }
     movie_ = movie;
-    imgGif->setMovie(movie_);
+    ui->imgGif->setMovie(movie_);
     connect(movie_, &QMovie::frameChanged, this, &TfrmPrintPrompt::updateMask);
     movie_->start();
 

@@ -9,8 +9,11 @@
 #include <memory>
 #include <string>
 
-class QLabel;
 class QMovie;
+
+namespace Ui {
+class TfrmPrintPrompt;
+}
 
 class TfrmPrintPrompt : public QWidget {
     Q_OBJECT
@@ -20,8 +23,6 @@ public:
     explicit TfrmPrintPrompt(const std::string& programFolder);
     ~TfrmPrintPrompt() override;
 
-    QLabel* imgGif = nullptr;
-    QLabel* lbl1 = nullptr;
     QMovie* movie() const { return movie_; }
 
 protected:
@@ -32,6 +33,7 @@ private:
     // Clicks and drawing pass through every white pixel: the window's shape is its non-white part.
     void updateMask();
 
+    const std::unique_ptr<Ui::TfrmPrintPrompt> ui; // the controls, from ProcessPrompt.ui
     QMovie* movie_ = nullptr;
     std::unique_ptr<RegisteredWindow> registration_;
 };

@@ -6,6 +6,7 @@
 #include "common/Prompter.h"
 #include "common/SystemSettings.h"
 #include "settings/DialogLook.h"
+#include "ui_SystemSet.h"
 
 #include <QCheckBox>
 #include <QGroupBox>
@@ -52,53 +53,15 @@ char32_t typedCharacter(const QKeyEvent* e)
 
 } // namespace
 
-TfrmSysSet::TfrmSysSet(QWidget* parent) : QDialog(parent)
+TfrmSysSet::TfrmSysSet(QWidget* parent) : QDialog(parent), ui(std::make_unique<Ui::TfrmSysSet>())
 {
-    setObjectName("frmSysSet");
-    setWindowTitle(QString::fromUtf8("系统设置"));
     applyDialogLook(this, 445, 224);
+    ui->setupUi(this);
+    applyAutoSize(this);
+    ui->edtInterval->installEventFilter(this);
 
-    pnlMain = new QWidget(this);
-    pnlMain->setObjectName("pnlMain");
-    pnlMain->setGeometry(0, 0, 445, 224);
-
-    grpSet = new QGroupBox(pnlMain);
-    grpSet->setObjectName("grpSet");
-    grpSet->setGeometry(10, 11, 311, 198);
-    lblServerIP = label(grpSet, "lblServerIP", "服务地址", 36, 27);
-    lblIp = label(grpSet, "lblIp", "127.0.0.1", 105, 27);
-    lblServerPort = label(grpSet, "lblServerPort", "服务端口", 36, 62);
-    lblPort = label(grpSet, "lblPort", "13526", 105, 62);
-    for (QLabel* l : {lblIp, lblPort})
-        l->resize(200, l->height());
-    chkAutoRun = new QCheckBox(QString::fromUtf8("开机时自动启动客户端"), grpSet);
-    chkAutoRun->setObjectName("chkAutoRun");
-    chkAutoRun->setGeometry(105, 115, 152, 17);
-    lblInterval = label(grpSet, "lblInterval", "自动更新时间间隔", 36, 169);
-    edtInterval = new QLineEdit(grpSet);
-    edtInterval->setObjectName("edtInterval");
-    edtInterval->setGeometry(138, 161, 39, 21);
-    edtInterval->installEventFilter(this);
-    lblMinute = label(grpSet, "lblMinute", "时", 183, 169);
-    lblHint = label(grpSet, "lblHint", "", 201, 164);
-    lblHint->resize(105, 21);
-    lblHint->setStyleSheet(QStringLiteral("color: red;"));
-
-    btnOk = new QPushButton(QString::fromUtf8("确定"), pnlMain);
-    btnOk->setObjectName("btnOk");
-    btnOk->setGeometry(340, 35, 83, 25);
-    btnOk->setAutoDefault(false);
-    btnClose = new QPushButton(QString::fromUtf8("取消"), pnlMain);
-    btnClose->setObjectName("btnClose");
-    btnClose->setGeometry(340, 86, 83, 24);
-    btnClose->setAutoDefault(false);
-
-    setTabOrder(chkAutoRun, edtInterval);
-    setTabOrder(edtInterval, btnOk);
-    setTabOrder(btnOk, btnClose);
-
-    connect(btnOk, &QPushButton::clicked, this, &TfrmSysSet::btnOkClick);
-    connect(btnClose, &QPushButton::clicked, this, &TfrmSysSet::btnCloseClick);
+    connect(ui->btnOk, &QPushButton::clicked, this, &TfrmSysSet::btnOkClick);
+    connect(ui->btnClose, &QPushButton::clicked, this, &TfrmSysSet::btnCloseClick);
 
     registration_ = std::make_unique<RegisteredWindow>(this, "TfrmSysSet", "系统设置");
 }
@@ -108,6 +71,11 @@ TfrmSysSet::~TfrmSysSet() = default;
 void TfrmSysSet::setAppFileDir(const std::string& folder)
 {
     appFileDir = folder;
+}
+
+QString TfrmSysSet::intervalText() const
+{
+    return ui->edtInterval->text();
 }
 
 void TfrmSysSet::showEvent(QShowEvent* event)
@@ -120,22 +88,22 @@ void TfrmSysSet::showEvent(QShowEvent* event)
 void TfrmSysSet::FormShow()
 {
     bringToFront(this);
-    lblIp->setText(QString::fromStdString(readSysIni("HTTP", "server.ip", "127.0.0.1", appFileDir)));
-    lblPort->setText(QString::fromStdString(readSysIni("HTTP", "server.port", "13526", appFileDir)));
+    ui->lblIp->setText(QString::fromStdString(readSysIni("HTTP", "server.ip", "127.0.0.1", appFileDir)));
+    ui->lblPort->setText(QString::fromStdString(readSysIni("HTTP", "server.port", "13526", appFileDir)));
     // Shown as read: an empty value stays empty here.
-    edtInterval->setText(
+    ui->edtInterval->setText(
         QString::fromStdString(readSysIni("APP", "application.upgrade.timer.interval", "8", appFileDir)));
     try {
-        chkAutoRun->setChecked(readAutoRun() == 1);
+        ui->chkAutoRun->setChecked(readAutoRun() == 1);
     } catch (const std::exception& e) {
-        chkAutoRun->setChecked(false);
+        ui->chkAutoRun->setChecked(false);
         showMessage(e.what(), BoxIcon::Error);
     }
 }
 
 bool TfrmSysSet::eventFilter(QObject* watched, QEvent* event)
 {
-    if (watched == edtInterval && event->type() == QEvent::KeyPress)
+    if (watched == ui->edtInterval && event->type() == QEvent::KeyPress)
         return edtIntervalKeyPress(static_cast<QKeyEvent*>(event));
     return QDialog::eventFilter(watched, event);
 }
@@ -146,25 +114,25 @@ bool TfrmSysSet::edtIntervalKeyPress(QKeyEvent* event)
     if (key == 0)
         return false;
     const QString typed = key == kBackspace ? QString() : QString::fromUcs4(&key, 1);
-    const QString text = edtInterval->text();
+    const QString text = ui->edtInterval->text();
     QString wouldBe;
-    if (edtInterval->hasSelectedText()) {
-        const int start = edtInterval->selectionStart();
-        wouldBe = text.left(start) + typed + text.mid(start + edtInterval->selectedText().size());
+    if (ui->edtInterval->hasSelectedText()) {
+        const int start = ui->edtInterval->selectionStart();
+        wouldBe = text.left(start) + typed + text.mid(start + ui->edtInterval->selectedText().size());
     } else {
         wouldBe = text + typed;
     }
     const IntervalKeyVerdict verdict = filterIntervalKey(wouldBe.toStdString(), key);
     if (verdict.clearBox)
-        edtInterval->clear();
-    lblHint->setText(QString::fromStdString(verdict.hint));
+        ui->edtInterval->clear();
+    ui->lblHint->setText(QString::fromStdString(verdict.hint));
     return !verdict.accept; // an accepted key is entered (or deletes) by the box itself
 }
 
 bool TfrmSysSet::save()
 {
     try {
-        saveSystemSettings(appFileDir, edtInterval->text().toStdString(), chkAutoRun->isChecked());
+        saveSystemSettings(appFileDir, ui->edtInterval->text().toStdString(), ui->chkAutoRun->isChecked());
         return true;
     } catch (const std::exception& e) {
         showMessage(e.what(), BoxIcon::Error);
@@ -174,7 +142,7 @@ bool TfrmSysSet::save()
 
 void TfrmSysSet::resetInterval()
 {
-    edtInterval->setText(QString::fromStdString(storedUpdateInterval(appFileDir)));
+    ui->edtInterval->setText(QString::fromStdString(storedUpdateInterval(appFileDir)));
 }
 
 void TfrmSysSet::btnOkClick()

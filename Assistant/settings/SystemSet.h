@@ -8,12 +8,11 @@
 #include <memory>
 #include <string>
 
-class QCheckBox;
-class QGroupBox;
 class QKeyEvent;
-class QLabel;
-class QLineEdit;
-class QPushButton;
+
+namespace Ui {
+class TfrmSysSet;
+}
 
 class TfrmSysSet : public QDialog {
     Q_OBJECT
@@ -25,19 +24,8 @@ public:
 
     std::string appFileDir;
 
-    QWidget* pnlMain = nullptr;
-    QGroupBox* grpSet = nullptr;
-    QLabel* lblServerIP = nullptr;
-    QLabel* lblIp = nullptr;
-    QLabel* lblServerPort = nullptr;
-    QLabel* lblPort = nullptr;
-    QCheckBox* chkAutoRun = nullptr;
-    QLabel* lblInterval = nullptr;
-    QLineEdit* edtInterval = nullptr;
-    QLabel* lblMinute = nullptr;
-    QLabel* lblHint = nullptr;
-    QPushButton* btnOk = nullptr;
-    QPushButton* btnClose = nullptr;
+    // The text in the interval box (read by the main window after the dialog closed).
+    QString intervalText() const;
 
 public slots:
     void btnOkClick();
@@ -55,5 +43,6 @@ private:
     bool save();
     void resetInterval();
 
+    const std::unique_ptr<Ui::TfrmSysSet> ui; // the controls, from SystemSet.ui
     std::unique_ptr<RegisteredWindow> registration_;
 };

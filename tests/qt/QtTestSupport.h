@@ -118,3 +118,19 @@ void whenShown(std::function<void(T*)> action)
     });
     timer->start();
 }
+
+// A dialog's control by its object name (the controls are private to the dialog's form); a name
+// that is not there ends the test run with a message rather than a null pointer.
+template <class T>
+T* control(const QObject* dialog, const char* name)
+{
+    T* w = dialog->findChild<T*>(QString::fromLatin1(name));
+    if (!w)
+        qFatal("no control %s of the expected kind in %s", name, qPrintable(dialog->objectName()));
+    return w;
+}
+template <class T, class Dialog>
+T* control(const std::unique_ptr<Dialog>& dialog, const char* name)
+{
+    return control<T>(dialog.get(), name);
+}

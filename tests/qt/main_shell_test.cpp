@@ -2,6 +2,7 @@
 // About dialog, the loading counter with its overlay, and the exported C functions.
 #include "ApplicationSetup.h"
 #include "Main.h"
+#include "MainTray.h"
 #include "QtTestSupport.h"
 #include "common/WindowMessages.h"
 #include "common/WindowTable.h"
@@ -82,21 +83,21 @@ private slots:
     void menusAndTrayStart()
     {
         TfrmMain main(folder->path());
-        QCOMPARE(captions(main.pmMain->actions()),
+        QCOMPARE(captions(main.tray()->pmMain->actions()),
                  (QStringList{u("打印设置"), u("系统设置"), u("重新启动"), u("检查更新"), u("关于"), u("退出程序")}));
-        QCOMPARE(main.pmMain->actions()[0], main.mniPrintSet);
-        QCOMPARE(main.pmMain->actions()[5], main.mniClose);
-        QCOMPARE(captions(main.mmMain->actions()), (QStringList{u("文件"), u("设置")}));
-        QCOMPARE(captions(main.mmMain->actions()[0]->menu()->actions()), (QStringList{u("退出程序"), u("重新启动")}));
-        QCOMPARE(captions(main.mmMain->actions()[1]->menu()->actions()), (QStringList{u("打印设置"), u("系统设置")}));
-        QVERIFY(!main.mmMain->isVisible());
+        QCOMPARE(main.tray()->pmMain->actions()[0], main.tray()->mniPrintSet);
+        QCOMPARE(main.tray()->pmMain->actions()[5], main.tray()->mniClose);
+        QCOMPARE(captions(main.tray()->mmMain->actions()), (QStringList{u("文件"), u("设置")}));
+        QCOMPARE(captions(main.tray()->mmMain->actions()[0]->menu()->actions()), (QStringList{u("退出程序"), u("重新启动")}));
+        QCOMPARE(captions(main.tray()->mmMain->actions()[1]->menu()->actions()), (QStringList{u("打印设置"), u("系统设置")}));
+        QVERIFY(!main.tray()->mmMain->isVisible());
 
         // No notification area here: the set-up keeps looking and the icon stays hidden.
-        QVERIFY(main.tmrTray->isActive());
-        QCOMPARE(main.tmrTray->interval(), 300);
+        QVERIFY(main.tray()->tmrTray->isActive());
+        QCOMPARE(main.tray()->tmrTray->interval(), 300);
         QTest::qWait(400);
-        QVERIFY(main.tmrTray->isActive());
-        QVERIFY(!main.trycnMain->isVisible());
+        QVERIFY(main.tray()->tmrTray->isActive());
+        QVERIFY(!main.tray()->trycnMain->isVisible());
     }
 
     void menuItemsRunTheirCommands_data()
@@ -139,18 +140,18 @@ private slots:
             QTRY_COMPARE(prompts->requests.size(), std::size_t(1));
             QCOMPARE(QString::fromStdString(prompts->requests[0].text), prompt);
         }
-        QVERIFY(main.trycnMain != nullptr); // nothing exited
+        QVERIFY(main.tray()->trycnMain != nullptr); // nothing exited
     }
 
     void balloonIsCutTo255Characters()
     {
         TfrmMain main(folder->path());
-        QSignalSpy spy(&main, &TfrmMain::balloonShown);
+        QSignalSpy spy(main.tray(), &TMainTray::balloonShown);
         std::string longText;
         for (int i = 0; i < 300; ++i)
             longText += "长";
-        main.promptLog(longText);
-        main.promptLog("短");
+        main.tray()->promptLog(longText);
+        main.tray()->promptLog("短");
         QCOMPARE(spy.count(), 2);
         QCOMPARE(spy[0][0].toString(), u("提示："));
         QCOMPARE(spy[0][1].toString(), QString(255, QChar(0x957F)));
@@ -163,8 +164,8 @@ private slots:
         TfrmMain main(folder->path());
         prompts->answers = {IDNO, IDYES};
         main.mniCloseClick();
-        QVERIFY(main.trycnMain != nullptr);
-        QVERIFY(main.tmrTray->isActive());
+        QVERIFY(main.tray()->trycnMain != nullptr);
+        QVERIFY(main.tray()->tmrTray->isActive());
         main.mniCloseClick();
         QCOMPARE(prompts->requests.size(), std::size_t(2));
         const MessageBoxRequest& r = prompts->requests[0];
@@ -174,8 +175,8 @@ private slots:
         QCOMPARE(int(r.buttons), int(BoxButtons::YesNo));
         QCOMPARE(r.defaultButton, IDYES);
         QVERIFY(r.ownedByMainWindow);
-        QVERIFY(main.trycnMain == nullptr); // the exit routine removed the icon
-        QVERIFY(!main.tmrTray->isActive());
+        QVERIFY(main.tray()->trycnMain == nullptr); // the exit routine removed the icon
+        QVERIFY(!main.tray()->tmrTray->isActive());
     }
 
     // Two different characters of a menu text drawn in the menu's font must differ: a font without
@@ -186,13 +187,13 @@ private slots:
             QSKIP("no installed font covers Chinese, so only empty boxes could be drawn: install one "
                   "(on Debian fonts-wqy-microhei, which scripts/setup-debian.sh installs)");
         TfrmMain main(folder->path());
-        const QString text = main.mniPrintSet->text();
+        const QString text = main.tray()->mniPrintSet->text();
         QCOMPARE(text, u("打印设置"));
         const auto draw = [&](QChar c) {
             QImage image(48, 48, QImage::Format_RGB32);
             image.fill(Qt::white);
             QPainter painter(&image);
-            painter.setFont(main.pmMain->font());
+            painter.setFont(main.tray()->pmMain->font());
             painter.setPen(Qt::black);
             painter.drawText(image.rect(), Qt::AlignCenter, QString(c));
             return image;
@@ -217,9 +218,9 @@ private slots:
         TfrmMain main(folder->path());
         int lines = 0, selected = -1, highlightedPixels = -1;
         whenShown<TfrmAbout>([&](TfrmAbout* dlg) {
-            QListWidget* list = dlg->lstDllVer;
+            QListWidget* list = control<QListWidget>(dlg, "lstDllVer");
             if (!QTest::qWaitForWindowActive(dlg))
-                return dlg->btn1->click(); // leaves `lines` at 0
+                return control<QPushButton>(dlg, "btn1")->click(); // leaves `lines` at 0
             lines = list->count();
             selected = int(list->selectedItems().size());
             // Beyond the text, every line shows the list's plain background.
@@ -232,7 +233,7 @@ private slots:
                     for (int x = row.right() - 40; x <= row.right(); ++x)
                         highlightedPixels += shot.pixelColor(x, y) != base;
             }
-            dlg->btn1->click();
+            control<QPushButton>(dlg, "btn1")->click();
         });
         main.openAbout();
         QCOMPARE(lines, 2);
@@ -251,10 +252,10 @@ private slots:
         whenShown<TfrmAbout>([&](TfrmAbout* dlg) {
             main.openAbout();
             secondIgnored = true;
-            caption = dlg->lblVer->text();
-            for (int i = 0; i < dlg->lstDllVer->count(); ++i)
-                lines << dlg->lstDllVer->item(i)->text();
-            dlg->btn1->click();
+            caption = control<QLabel>(dlg, "lblVer")->text();
+            for (int i = 0; i < control<QListWidget>(dlg, "lstDllVer")->count(); ++i)
+                lines << control<QListWidget>(dlg, "lstDllVer")->item(i)->text();
+            control<QPushButton>(dlg, "btn1")->click();
         });
         main.openAbout();
         QVERIFY(secondIgnored);
@@ -307,11 +308,11 @@ private slots:
         QVERIFY(f & Qt::WindowStaysOnTopHint);
         QVERIFY(overlay.parentWidget() == nullptr);
         QCOMPARE(overlay.size(), QSize(118, 138));
-        QCOMPARE(overlay.imgGif->geometry(), QRect(8, 8, 100, 100));
-        QVERIFY(overlay.imgGif->hasScaledContents());
-        QCOMPARE(overlay.lbl1->text(), u("正在努力加载中"));
-        QCOMPARE(overlay.lbl1->font().pixelSize(), 13);
-        QCOMPARE(overlay.lbl1->palette().color(QPalette::WindowText), QColor(160, 160, 164));
+        QCOMPARE(control<QLabel>(&overlay, "imgGif")->geometry(), QRect(8, 8, 100, 100));
+        QVERIFY(control<QLabel>(&overlay, "imgGif")->hasScaledContents());
+        QCOMPARE(control<QLabel>(&overlay, "lbl1")->text(), u("正在努力加载中"));
+        QCOMPARE(control<QLabel>(&overlay, "lbl1")->font().pixelSize(), 13);
+        QCOMPARE(control<QLabel>(&overlay, "lbl1")->palette().color(QPalette::WindowText), QColor(160, 160, 164));
         QVERIFY(overlay.movie() && overlay.movie()->state() == QMovie::Running);
         const QSize area = QGuiApplication::primaryScreen()->availableGeometry().size();
         QCOMPARE(overlay.pos(), QPoint(area.width() - 118, area.height() - 138));
@@ -381,7 +382,7 @@ private slots:
         // Only the two loading messages pass.
         QCOMPARE(KxSendMessage(w, WM_CLOSE, 0, 0), std::intptr_t(-1));
         QCOMPARE(KxPostMessage(w, WM_UPGRADE_DLL, 0, 0), 0);
-        QVERIFY(main.trycnMain != nullptr); // not closed
+        QVERIFY(main.tray()->trycnMain != nullptr); // not closed
         QCOMPARE(KxPostMessage(0, WM_LOADING_SHOW, 0, 0), 0);
     }
 };

@@ -2,6 +2,7 @@
 // prompter, a scripted service manager and loopback servers for the update server and the
 // companion service.
 #include "Main.h"
+#include "MainTray.h"
 
 #include "common/Prompter.h"
 #include "common/StartupValues.h"
@@ -188,12 +189,12 @@ private slots:
     {
         TfrmMain w(folder);
         prompter->script({IDNO, IDYES});
-        w.restartClient();
+        w.updates().restartClient();
         QVERIFY(companion->requests().empty());
-        w.restartClient();
+        w.updates().restartClient();
         QCOMPARE(companionTargets(), std::vector<std::string>{"/controlMainApp?ct=2"});
         platform::writeStoredDword("AutoRun", 0);
-        QCOMPARE(w.repairService("KestrixAssistantServer", folder), true); // the installed manager answers
+        QCOMPARE(UpdateHandOver::repairService("KestrixAssistantServer", folder), true); // the installed manager answers
         const auto boxes = prompter->boxes();
         QCOMPARE(boxes.size(), size_t(2));
         QCOMPARE(boxes[0].text, std::string("确定要重启Kestrix客户端助手吗？"));
@@ -224,8 +225,8 @@ private slots:
         platform::writeStoredDword("AutoRun", 1);
         prompter->script({IDYES, IDYES});
         TfrmMain w(folder);
-        QSignalSpy balloons(&w, &TfrmMain::balloonShown);
-        w.restartClient();
+        QSignalSpy balloons(w.tray(), &TMainTray::balloonShown);
+        w.updates().restartClient();
         QCOMPARE(prompter->texts(),
                  (std::vector<std::string>{"确定要重启Kestrix客户端助手吗？", "客户端服务出现异常，是否立马修复！"}));
         QVERIFY(std::find(services->calls.begin(), services->calls.end(), "start") != services->calls.end());
@@ -243,8 +244,8 @@ private slots:
         useCompanion(503);
         prompter->script({IDYES, IDNO});
         TfrmMain w(folder);
-        QSignalSpy balloons(&w, &TfrmMain::balloonShown);
-        w.restartClient();
+        QSignalSpy balloons(w.tray(), &TMainTray::balloonShown);
+        w.updates().restartClient();
         QCOMPARE(balloons.size(), 1);
         QCOMPARE(balloons[0][1].toString(), QString::fromUtf8("客户端异常未修复"));
         QVERIFY(services->calls.empty());
@@ -255,7 +256,7 @@ private slots:
         useCompanion(503);
         prompter->script({IDYES, IDYES});
         TfrmMain w(folder);
-        w.restartClient();
+        w.updates().restartClient();
         const auto boxes = prompter->boxes();
         QCOMPARE(boxes.size(), size_t(3));
         QCOMPARE(boxes[2].text, std::string("Failed to get data for 'AutoRun'"));

@@ -90,12 +90,13 @@ private slots:
 
         auto dlg = openDialog();
         QVERIFY(prompts->requests.empty());
-        QCOMPARE(items(dlg->cbbPrinter), (QStringList{"AaaOther", "TestPrinter"}));
-        QCOMPARE(dlg->cbbPrinter->currentText(), QString("TestPrinter")); // the default, for a blank member
+        QCOMPARE(items(control<QComboBox>(dlg, "cbbPrinter")), (QStringList{"AaaOther", "TestPrinter"}));
+        // The default, for a blank member.
+        QCOMPARE(control<QComboBox>(dlg, "cbbPrinter")->currentText(), QString("TestPrinter"));
         QCOMPARE(dlg->defaultPrinterName(), QString("TestPrinter"));
 
         // Papers of the current printer with their paper numbers; its current size selected.
-        QComboBox* paper = dlg->cbbPaper;
+        QComboBox* paper = control<QComboBox>(dlg, "cbbPaper");
         QVERIFY(paper->count() > 2);
         QCOMPARE(paper->itemText(paper->count() - 1), QString::fromUtf8("(自定义纸张)"));
         const int a4 = paper->findText("A4");
@@ -112,9 +113,10 @@ private slots:
         QVERIFY(cups.setPageSize("AaaOther", "Letter"));
         QVERIFY(cups.setDefault("AaaOther"));
         auto again = openDialog();
-        QCOMPARE(items(again->cbbPrinter), (QStringList{"AaaOther", "TestPrinter"}));
-        QCOMPARE(again->cbbPrinter->currentText(), QString("AaaOther"));
-        QCOMPARE(again->cbbPaper->currentIndex(), again->cbbPaper->findText("A4"));
+        QCOMPARE(items(control<QComboBox>(again, "cbbPrinter")), (QStringList{"AaaOther", "TestPrinter"}));
+        QCOMPARE(control<QComboBox>(again, "cbbPrinter")->currentText(), QString("AaaOther"));
+        QComboBox* againPaper = control<QComboBox>(again, "cbbPaper");
+        QCOMPARE(againPaper->currentIndex(), againPaper->findText("A4"));
         QVERIFY(cups.setDefault("TestPrinter"));
     }
 
@@ -124,17 +126,18 @@ private slots:
         auto dlg = openDialog();
         for (const char* f : {"application.json", "bill.json", "print.json"})
             QVERIFY2(QFile::exists(folder->file(QString("data/json/") + f)), f);
-        QCOMPARE(items(dlg->cbbBillCode), QStringList{"00000000"});
-        QCOMPARE(dlg->cbbBillCode->currentText(), QString("00000000"));
-        QCOMPARE(dlg->lblModuleName->text(), QString("00000000"));
-        QCOMPARE(dlg->cbbDirection->currentText(), QString::fromUtf8("纵向"));
-        for (QLineEdit* e : {dlg->edtUpMargin, dlg->edtDownMargin, dlg->edtLeftMargin, dlg->edtRightMargin,
-                             dlg->edtOffsetX, dlg->edtOffsetY})
-            QCOMPARE(e->text(), QString("0"));
-        QVERIFY(dlg->focusWidget() == dlg->cbbBillCode || dlg->focusWidget() == dlg->cbbBillCode->lineEdit());
+        QCOMPARE(items(control<QComboBox>(dlg, "cbbBillCode")), QStringList{"00000000"});
+        QCOMPARE(control<QComboBox>(dlg, "cbbBillCode")->currentText(), QString("00000000"));
+        QCOMPARE(control<QLabel>(dlg, "lblModuleName")->text(), QString("00000000"));
+        QCOMPARE(control<QComboBox>(dlg, "cbbDirection")->currentText(), QString::fromUtf8("纵向"));
+        for (const char* name :
+             {"edtUpMargin", "edtDownMargin", "edtLeftMargin", "edtRightMargin", "edtOffsetX", "edtOffsetY"})
+            QCOMPARE(control<QLineEdit>(dlg, name)->text(), QString("0"));
+        QComboBox* code = control<QComboBox>(dlg, "cbbBillCode");
+        QVERIFY(dlg->focusWidget() == code || dlg->focusWidget() == code->lineEdit());
 
         prompts->answers = {IDYES};
-        QTest::mouseClick(dlg->btnOk, Qt::LeftButton);
+        QTest::mouseClick(control<QPushButton>(dlg, "btnOk"), Qt::LeftButton);
         QCOMPARE(prompts->texts(), std::vector<std::string>{"确定要保存当前打印设置吗？"});
         QCOMPARE(int(prompts->requests[0].icon), int(BoxIcon::Warning));
         QVERIFY(!dlg->isVisible());
@@ -154,29 +157,30 @@ private slots:
         folder->write("data/json/print.json", before);
 
         auto dlg = openDialog();
-        QCOMPARE(items(dlg->cbbBillCode), (QStringList{"00000000", "12345678", "55"}));
-        QCOMPARE(dlg->cbbPrinter->currentText(), QString("P0"));
+        QCOMPARE(items(control<QComboBox>(dlg, "cbbBillCode")), (QStringList{"00000000", "12345678", "55"}));
+        QCOMPARE(control<QComboBox>(dlg, "cbbPrinter")->currentText(), QString("P0"));
 
-        dlg->cbbBillCode->setCurrentIndex(2); // "55": module name falls back to the code
-        QCOMPARE(dlg->lblModuleName->text(), QString("55"));
-        QCOMPARE(dlg->cbbDirection->currentText(), QString::fromUtf8("横向"));
-        QCOMPARE(dlg->cbbPaper->currentText(), QString("A4"));
-        QCOMPARE(dlg->edtUpMargin->text(), QString("2"));
-        QCOMPARE(dlg->cbbPrinter->currentText(), QString("TestPrinter"));
+        control<QComboBox>(dlg, "cbbBillCode")->setCurrentIndex(2); // "55": module name falls back to the code
+        QCOMPARE(control<QLabel>(dlg, "lblModuleName")->text(), QString("55"));
+        QCOMPARE(control<QComboBox>(dlg, "cbbDirection")->currentText(), QString::fromUtf8("横向"));
+        QCOMPARE(control<QComboBox>(dlg, "cbbPaper")->currentText(), QString("A4"));
+        QCOMPARE(control<QLineEdit>(dlg, "edtUpMargin")->text(), QString("2"));
+        QCOMPARE(control<QComboBox>(dlg, "cbbPrinter")->currentText(), QString("TestPrinter"));
 
         // A typed code that is not listed: no module name, defaults.
-        dlg->cbbBillCode->setEditText("777");
-        QCOMPARE(dlg->lblModuleName->text(), QString());
-        QCOMPARE(dlg->cbbDirection->currentText(), QString::fromUtf8("纵向"));
+        control<QComboBox>(dlg, "cbbBillCode")->setEditText("777");
+        QCOMPARE(control<QLabel>(dlg, "lblModuleName")->text(), QString());
+        QCOMPARE(control<QComboBox>(dlg, "cbbDirection")->currentText(), QString::fromUtf8("纵向"));
 
-        dlg->cbbBillCode->setCurrentIndex(1);
-        QCOMPARE(dlg->lblModuleName->text(), QString::fromUtf8("出库单"));
-        dlg->edtUpMargin->setText("  1.5 ");
-        dlg->edtLeftMargin->setText("abc");
-        dlg->cbbDirection->setEditText(QString::fromUtf8("横向"));
-        dlg->cbbPaper->setCurrentIndex(dlg->cbbPaper->count() - 1); // custom paper
+        control<QComboBox>(dlg, "cbbBillCode")->setCurrentIndex(1);
+        QCOMPARE(control<QLabel>(dlg, "lblModuleName")->text(), QString::fromUtf8("出库单"));
+        control<QLineEdit>(dlg, "edtUpMargin")->setText("  1.5 ");
+        control<QLineEdit>(dlg, "edtLeftMargin")->setText("abc");
+        control<QComboBox>(dlg, "cbbDirection")->setEditText(QString::fromUtf8("横向"));
+        QComboBox* paperBox = control<QComboBox>(dlg, "cbbPaper");
+        paperBox->setCurrentIndex(paperBox->count() - 1); // custom paper
         prompts->answers = {IDYES};
-        QTest::mouseClick(dlg->btnOk, Qt::LeftButton);
+        QTest::mouseClick(control<QPushButton>(dlg, "btnOk"), Qt::LeftButton);
         QVERIFY(!dlg->isVisible());
 
         const QJsonObject saved = jsonOf(printJson());
@@ -192,18 +196,19 @@ private slots:
 
         // Reopened, the custom paper is shown again.
         auto reopened = openDialog();
-        reopened->cbbBillCode->setCurrentIndex(1);
-        QCOMPARE(reopened->cbbPaper->currentText(), QString::fromUtf8("(自定义纸张)"));
-        QCOMPARE(reopened->edtUpMargin->text(), QString("1.5"));
+        control<QComboBox>(reopened, "cbbBillCode")->setCurrentIndex(1);
+        QCOMPARE(control<QComboBox>(reopened, "cbbPaper")->currentText(), QString::fromUtf8("(自定义纸张)"));
+        QCOMPARE(control<QLineEdit>(reopened, "edtUpMargin")->text(), QString("1.5"));
     }
 
     void tabOrder()
     {
         auto dlg = openDialog();
-        const QList<QWidget*> order{dlg->cbbBillCode,   dlg->cbbPrinter,     dlg->cbbPaper,   dlg->cbbDirection,
-                                    dlg->edtUpMargin,   dlg->edtDownMargin,  dlg->edtLeftMargin,
-                                    dlg->edtRightMargin, dlg->edtOffsetX,    dlg->edtOffsetY, dlg->btnOk,
-                                    dlg->btnClose};
+        QList<QWidget*> order;
+        for (const char* name : {"cbbBillCode", "cbbPrinter", "cbbPaper", "cbbDirection", "edtUpMargin",
+                                 "edtDownMargin", "edtLeftMargin", "edtRightMargin", "edtOffsetX", "edtOffsetY",
+                                 "btnOk", "btnClose"})
+            order << control<QWidget>(dlg, name);
         QCOMPARE(tabSequence(order), order);
     }
 
@@ -212,15 +217,15 @@ private slots:
         const QByteArray before = R"({"00000000_PRINTER":{"Printer":"P0"}})";
         folder->write("data/json/print.json", before);
         auto dlg = openDialog();
-        dlg->edtOffsetX->setText("9");
+        control<QLineEdit>(dlg, "edtOffsetX")->setText("9");
         prompts->answers = {IDNO};
-        QTest::mouseClick(dlg->btnOk, Qt::LeftButton);
+        QTest::mouseClick(control<QPushButton>(dlg, "btnOk"), Qt::LeftButton);
         QVERIFY(!dlg->isVisible());
         QCOMPARE(printJson(), before);
 
         auto other = openDialog();
         prompts->requests.clear();
-        QTest::mouseClick(other->btnClose, Qt::LeftButton);
+        QTest::mouseClick(control<QPushButton>(other, "btnClose"), Qt::LeftButton);
         QVERIFY(!other->isVisible());
         QVERIFY(prompts->requests.empty());
         QCOMPARE(printJson(), before);
@@ -233,10 +238,10 @@ private slots:
         QCOMPARE(prompts->requests.size(), std::size_t(1));
         QCOMPARE(int(prompts->requests[0].icon), int(BoxIcon::Error));
         QVERIFY(dlg->isVisible());
-        QCOMPARE(items(dlg->cbbBillCode), QStringList{"00000000"}); // filled as far as it got
+        QCOMPARE(items(control<QComboBox>(dlg, "cbbBillCode")), QStringList{"00000000"}); // filled as far as it got
 
         prompts->answers = {IDYES};
-        QTest::mouseClick(dlg->btnOk, Qt::LeftButton);
+        QTest::mouseClick(control<QPushButton>(dlg, "btnOk"), Qt::LeftButton);
         QCOMPARE(prompts->requests.size(), std::size_t(3)); // question, then the error
         QCOMPARE(int(prompts->requests[2].icon), int(BoxIcon::Error));
         QVERIFY(dlg->isVisible());
@@ -272,7 +277,8 @@ private slots:
     {
         TfrmPrintSet dlg;
         dlg.ensurePolished();
-        for (QGroupBox* g : {dlg.grpSet, dlg.grpPrinter, dlg.grpMargin, dlg.grpOffset}) {
+        for (const char* name : {"grpSet", "grpPrinter", "grpMargin", "grpOffset"}) {
+            QGroupBox* g = control<QGroupBox>(&dlg, name);
             const QRect inside = g->contentsRect();
             const QList<QWidget*> children = g->findChildren<QWidget*>(Qt::FindDirectChildrenOnly);
             QVERIFY(!children.isEmpty());
@@ -286,7 +292,7 @@ private slots:
             }
         }
         const QRect client(QPoint(0, 0), dlg.size());
-        for (QWidget* w : dlg.pnlMain->findChildren<QWidget*>(Qt::FindDirectChildrenOnly))
+        for (QWidget* w : control<QWidget>(&dlg, "pnlMain")->findChildren<QWidget*>(Qt::FindDirectChildrenOnly))
             QVERIFY2(client.contains(w->geometry()), qPrintable(w->objectName()));
     }
 
@@ -297,7 +303,7 @@ private slots:
         whenShown<TfrmPrintSet>([&](TfrmPrintSet* dlg) {
             main.openPrintSettings();
             secondIgnored = true;
-            dlg->btnClose->click();
+            control<QPushButton>(dlg, "btnClose")->click();
         });
         main.openPrintSettings();
         QVERIFY(secondIgnored);

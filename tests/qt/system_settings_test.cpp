@@ -81,35 +81,35 @@ private slots:
         QFETCH(QString, hintAfter);
 
         auto dlg = openDialog();
-        QLineEdit* box = dlg->edtInterval;
+        QLineEdit* box = control<QLineEdit>(dlg, "edtInterval");
         box->setFocus();
         box->setText(text);
         if (selStart >= 0 && selLength > 0)
             box->setSelection(selStart, selLength);
         else if (selStart >= 0)
             box->setCursorPosition(selStart);
-        dlg->lblHint->setText("x");
+        control<QLabel>(dlg, "lblHint")->setText("x");
 
         QKeyEvent press(QEvent::KeyPress, key, Qt::NoModifier, keyText);
         QApplication::sendEvent(box, &press);
         QCOMPARE(box->text(), boxAfter);
-        QCOMPARE(dlg->lblHint->text(), hintAfter);
+        QCOMPARE(control<QLabel>(dlg, "lblHint")->text(), hintAfter);
     }
 
     void clipboardShortcutIsRejected()
     {
         auto dlg = openDialog();
-        dlg->edtInterval->setText("1");
+        control<QLineEdit>(dlg, "edtInterval")->setText("1");
         QGuiApplication::clipboard()->setText("5");
-        QTest::keyClick(dlg->edtInterval, Qt::Key_V, Qt::ControlModifier);
-        QCOMPARE(dlg->edtInterval->text(), QString("1"));
-        QCOMPARE(dlg->lblHint->text(), QString::fromUtf8("*请输入数字"));
+        QTest::keyClick(control<QLineEdit>(dlg, "edtInterval"), Qt::Key_V, Qt::ControlModifier);
+        QCOMPARE(control<QLineEdit>(dlg, "edtInterval")->text(), QString("1"));
+        QCOMPARE(control<QLabel>(dlg, "lblHint")->text(), QString::fromUtf8("*请输入数字"));
     }
 
     void tabOrder()
     {
         auto dlg = openDialog();
-        const QList<QWidget*> order{dlg->chkAutoRun, dlg->edtInterval, dlg->btnOk, dlg->btnClose};
+        const QList<QWidget*> order{control<QCheckBox>(dlg, "chkAutoRun"), control<QLineEdit>(dlg, "edtInterval"), control<QPushButton>(dlg, "btnOk"), control<QPushButton>(dlg, "btnClose")};
         QCOMPARE(tabSequence(order), order);
     }
 
@@ -133,7 +133,7 @@ private slots:
         QFETCH(QString, to);
         auto dlg = openDialog();
         QVERIFY(QTest::qWaitForWindowActive(dlg.get()));
-        dlg->edtInterval->setText("12");
+        control<QLineEdit>(dlg, "edtInterval")->setText("12");
         QWidget* start = dlg->findChild<QWidget*>(from);
         start->setFocus();
         QCOMPARE(QApplication::focusWidget(), start);
@@ -143,18 +143,18 @@ private slots:
             QTest::keyClick(start, Qt::Key_Tab);
         QVERIFY(QApplication::focusWidget());
         QCOMPARE(QApplication::focusWidget()->objectName(), to);
-        QCOMPARE(dlg->edtInterval->text(), QString("12"));
-        QCOMPARE(dlg->lblHint->text(), QString());
+        QCOMPARE(control<QLineEdit>(dlg, "edtInterval")->text(), QString("12"));
+        QCOMPARE(control<QLabel>(dlg, "lblHint")->text(), QString());
     }
 
     void fillsFromFilesAndFlag()
     {
         {
             auto dlg = openDialog(); // no sys.ini, no flag stored
-            QCOMPARE(dlg->lblIp->text(), QString("127.0.0.1"));
-            QCOMPARE(dlg->lblPort->text(), QString("13526"));
-            QCOMPARE(dlg->edtInterval->text(), QString("8"));
-            QVERIFY(!dlg->chkAutoRun->isChecked());
+            QCOMPARE(control<QLabel>(dlg, "lblIp")->text(), QString("127.0.0.1"));
+            QCOMPARE(control<QLabel>(dlg, "lblPort")->text(), QString("13526"));
+            QCOMPARE(control<QLineEdit>(dlg, "edtInterval")->text(), QString("8"));
+            QVERIFY(!control<QCheckBox>(dlg, "chkAutoRun")->isChecked());
             QVERIFY(dlg->isVisible());
             QCOMPARE(prompts->texts(), std::vector<std::string>{"Failed to get data for 'AutoRun'"});
             QCOMPARE(int(prompts->requests[0].icon), int(BoxIcon::Error));
@@ -164,10 +164,10 @@ private slots:
         QVERIFY(writeAutoRun(1));
         prompts->requests.clear();
         auto dlg = openDialog();
-        QCOMPARE(dlg->lblIp->text(), QString("10.0.0.5"));
-        QCOMPARE(dlg->lblPort->text(), QString("9000"));
-        QCOMPARE(dlg->edtInterval->text(), QString("")); // shown as read
-        QVERIFY(dlg->chkAutoRun->isChecked());
+        QCOMPARE(control<QLabel>(dlg, "lblIp")->text(), QString("10.0.0.5"));
+        QCOMPARE(control<QLabel>(dlg, "lblPort")->text(), QString("9000"));
+        QCOMPARE(control<QLineEdit>(dlg, "edtInterval")->text(), QString("")); // shown as read
+        QVERIFY(control<QCheckBox>(dlg, "chkAutoRun")->isChecked());
         QVERIFY(prompts->requests.empty());
     }
 
@@ -201,15 +201,15 @@ private slots:
         folder->write("conf/sys.ini", before);
         QVERIFY(writeAutoRun(0));
         auto dlg = openDialog();
-        dlg->edtInterval->setText(typed);
-        dlg->chkAutoRun->setChecked(true);
+        control<QLineEdit>(dlg, "edtInterval")->setText(typed);
+        control<QCheckBox>(dlg, "chkAutoRun")->setChecked(true);
         prompts->answers = {answer};
-        QTest::mouseClick(okButton ? static_cast<QWidget*>(dlg->btnOk) : dlg->btnClose, Qt::LeftButton);
+        QTest::mouseClick(okButton ? static_cast<QWidget*>(control<QPushButton>(dlg, "btnOk")) : control<QPushButton>(dlg, "btnClose"), Qt::LeftButton);
 
         QCOMPARE(prompts->requests.back().text,
                  std::string(okButton ? "确定要保存当前系统设置吗？" : "是否要保存当前系统设置？"));
         QCOMPARE(int(prompts->requests.back().icon), int(BoxIcon::Question));
-        QCOMPARE(dlg->edtInterval->text(), boxAfter);
+        QCOMPARE(control<QLineEdit>(dlg, "edtInterval")->text(), boxAfter);
         QCOMPARE(dlg->isVisible(), openAfter);
         if (storedAfter.isEmpty()) {
             QCOMPARE(sysIni(), before);
@@ -226,10 +226,10 @@ private slots:
         QVERIFY(writeAutoRun(0));
         auto dlg = openDialog();
         prompts->requests.clear();
-        dlg->chkAutoRun->setChecked(true);
-        dlg->edtInterval->setText("5");
+        control<QCheckBox>(dlg, "chkAutoRun")->setChecked(true);
+        control<QLineEdit>(dlg, "edtInterval")->setText("5");
         prompts->answers = {IDYES};
-        QTest::mouseClick(dlg->btnOk, Qt::LeftButton);
+        QTest::mouseClick(control<QPushButton>(dlg, "btnOk"), Qt::LeftButton);
         QVERIFY(dlg->isVisible());
         QCOMPARE(prompts->requests.size(), std::size_t(2));
         QVERIFY(prompts->requests[1].text.rfind("Unable to write to ", 0) == 0);
@@ -240,10 +240,10 @@ private slots:
     {
         folder->write("conf/sys.ini", "[APP]\napplication.upgrade.timer.interval=6\n");
         auto dlg = openDialog();
-        dlg->edtInterval->setText("3");
+        control<QLineEdit>(dlg, "edtInterval")->setText("3");
         dlg->close();
         QVERIFY(!dlg->isVisible());
-        QCOMPARE(dlg->edtInterval->text(), QString("3"));
+        QCOMPARE(control<QLineEdit>(dlg, "edtInterval")->text(), QString("3"));
         QVERIFY(sysIni().contains("interval=6"));
         QVERIFY(prompts->texts().size() <= 1); // at most the flag's read error
     }
@@ -277,7 +277,7 @@ private slots:
             // A second request while the dialog exists does nothing (it would block here).
             main.openSystemSettings();
             secondOpenIgnored = true;
-            dlg->edtInterval->setText(box);
+            control<QLineEdit>(dlg, "edtInterval")->setText(box);
             dlg->close();
         });
         main.openSystemSettings();

@@ -2,6 +2,7 @@
 // host runs and comes back after the host restarts; the loading overlay sits in the bottom-right
 // corner and lets drawing and clicks through on its white pixels. Checked from screenshots.
 #include "Main.h"
+#include "MainTray.h"
 #include "PrivateXvfb.h"
 #include "QtTestSupport.h"
 #include "settings/ProcessPrompt.h"
@@ -127,11 +128,11 @@ private slots:
     void trayIconFollowsTheHost()
     {
         TfrmMain main(folder.path());
-        QSignalSpy balloons(&main, &TfrmMain::balloonShown);
+        QSignalSpy balloons(main.tray(), &TMainTray::balloonShown);
         QTest::qWait(700); // no tray host yet: nothing happens
         QVERIFY(!QSystemTrayIcon::isSystemTrayAvailable());
-        QVERIFY(!main.trycnMain->isVisible());
-        QVERIFY(main.tmrTray->isActive());
+        QVERIFY(!main.tray()->trycnMain->isVisible());
+        QVERIFY(main.tray()->tmrTray->isActive());
         QCOMPARE(balloons.count(), 0);
 
         for (int round = 1; round <= 2; ++round) {
@@ -139,9 +140,9 @@ private slots:
             QTRY_COMPARE_WITH_TIMEOUT(balloons.count(), round, 10000);
             QCOMPARE(balloons.last()[1].toString(), QString::fromUtf8("客户端成功启动"));
             QVERIFY(balloons.last()[2].toBool()); // shown on a visible icon
-            QVERIFY(main.trycnMain->isVisible());
-            QCOMPARE(main.trycnMain->toolTip(), QString::fromUtf8("Kestrix客户端助手"));
-            QVERIFY(!main.tmrTray->isActive());
+            QVERIFY(main.tray()->trycnMain->isVisible());
+            QCOMPARE(main.tray()->trycnMain->toolTip(), QString::fromUtf8("Kestrix客户端助手"));
+            QVERIFY(!main.tray()->tmrTray->isActive());
             QTRY_VERIFY_WITH_TIMEOUT(iconPixelsInTray() > 50, 5000);
 
             stopTrayer();
@@ -157,23 +158,23 @@ private slots:
     void iconReturnsOnTheLookThatFindsTheHost()
     {
         TfrmMain main(folder.path());
-        main.tmrTrayWatch->stop();
-        QSignalSpy balloons(&main, &TfrmMain::balloonShown);
+        main.tray()->tmrTrayWatch->stop();
+        QSignalSpy balloons(main.tray(), &TMainTray::balloonShown);
         QVERIFY(startTrayer());
         QTRY_COMPARE_WITH_TIMEOUT(balloons.count(), 1, 10000);
 
         stopTrayer();
         QTRY_VERIFY_WITH_TIMEOUT(!QSystemTrayIcon::isSystemTrayAvailable(), 5000);
-        main.tmrTrayWatchTimer(); // sees the area gone
+        main.tray()->tmrTrayWatchTimer(); // sees the area gone
         QVERIFY(startTrayer());
         QTRY_VERIFY_WITH_TIMEOUT(QSystemTrayIcon::isSystemTrayAvailable(), 10000);
         QCOMPARE(balloons.count(), 1);
-        main.tmrTrayWatchTimer(); // sees it back
+        main.tray()->tmrTrayWatchTimer(); // sees it back
         QCOMPARE(balloons.count(), 2);
         QCOMPARE(balloons.last()[1].toString(), QString::fromUtf8("客户端成功启动"));
         QVERIFY(balloons.last()[2].toBool());
-        QVERIFY(main.trycnMain->isVisible());
-        QVERIFY(!main.tmrTray->isActive());
+        QVERIFY(main.tray()->trycnMain->isVisible());
+        QVERIFY(!main.tray()->tmrTray->isActive());
         QTRY_VERIFY_WITH_TIMEOUT(iconPixelsInTray() > 50, 5000);
         stopTrayer();
     }

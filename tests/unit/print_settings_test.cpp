@@ -207,3 +207,43 @@ TEST_F(ProgramFolder, UpdateIntervalFallsBackToStoredValueThenEight)
     write("conf/sys.ini", "[APP]\napplication.upgrade.timer.interval=x\n");
     EXPECT_THROW(updateIntervalHours("", dir), KxError);
 }
+
+TEST(ShownPrintSection, BlankMembersShowTheirDefaultsOthersAsStored)
+{
+    PrintSection blank;
+    blank.printer = " ";
+    blank.marginLeft = "\t";
+    const PrintSection shownBlank = shownPrintSection(blank);
+    EXPECT_EQ(shownBlank.printer, "");
+    EXPECT_EQ(shownBlank.paper, kCustomPaperText);
+    EXPECT_EQ(shownBlank.direction, "纵向");
+    for (const std::string* m : {&shownBlank.marginUp, &shownBlank.marginDown, &shownBlank.marginLeft,
+                                 &shownBlank.marginRight, &shownBlank.offsetX, &shownBlank.offsetY})
+        EXPECT_EQ(*m, "0");
+
+    const PrintSection stored{"P1", "A4", "横向", "1", "2", "3", "4", "-0.5", " 7 "};
+    const PrintSection shown = shownPrintSection(stored);
+    EXPECT_EQ(shown.printer, "P1");
+    EXPECT_EQ(shown.paper, "A4");
+    EXPECT_EQ(shown.direction, "横向");
+    EXPECT_EQ(shown.marginUp + shown.marginDown + shown.marginLeft + shown.marginRight, "1234");
+    EXPECT_EQ(shown.offsetX, "-0.5");
+    EXPECT_EQ(shown.offsetY, " 7 "); // shown as stored; saving trims
+}
+
+TEST(StoredPaper, TrimsAndStoresTheCustomEntryAsEmpty)
+{
+    const struct {
+        std::string text;
+        std::string stored;
+    } cases[] = {
+        {"A4", "A4"},
+        {"  Letter ", "Letter"},
+        {kCustomPaperText, ""},
+        {std::string(" ") + kCustomPaperText + " ", ""},
+        {"", ""},
+        {"(自定义纸张)x", "(自定义纸张)x"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(storedPaper(c.text), c.stored) << c.text;
+}

@@ -1,6 +1,4 @@
-// TfrmMain: the update timer, the manual update check, the restart command and the hand-over of
-// updates to the companion service (with its repair when it does not answer).
-#include "Main.h"
+#include "UpdateHandOver.h"
 
 #include "common/Config.h"
 #include "common/Prompter.h"
@@ -11,9 +9,9 @@
 #include "update/ThreadUnit.h"
 #include "update/UpdateTimer.h"
 
-#include <QTimer>
+#include <utility>
 
-using namespace kx;
+namespace kx {
 
 namespace {
 
@@ -31,75 +29,61 @@ std::string companionAddress(const std::string& requestPath)
 
 } // namespace
 
-// Outcomes of the companion service requests are shown as tray balloons.
-std::function<void(const std::string&)> TfrmMain::balloons()
+UpdateHandOver::UpdateHandOver(std::string programFolder, Balloon balloon)
+    : programFolder_(std::move(programFolder)), balloon_(std::move(balloon))
 {
-    return [this](const std::string& text) { promptLog(text); };
 }
 
-void TfrmMain::tmrUpAppTimer()
+std::optional<int> UpdateHandOver::startCheck(bool manual, WindowId window)
 {
-    tmrUpApp->stop();
     try {
-        TUpgradeAppThread::Create(appFileDir_, manualCheck, windowId_);
-        std::string interval = readSysIni("APP", "application.upgrade.timer.interval", "8", appFileDir_);
-        manualCheck = false;
-        const int period = updateTimerPeriod(interval);
-        tmrUpApp->setInterval(period);
-        // A period of 0 means no further automatic check (a Qt timer would fire continuously).
-        if (period > 0)
-            tmrUpApp->start();
+        TUpgradeAppThread::Create(programFolder_, manual, window);
+        const std::string interval =
+            readSysIni("APP", "application.upgrade.timer.interval", "8", programFolder_);
+        return updateTimerPeriod(interval);
     } catch (const std::exception& e) {
-        manualCheck = false;
         reportError(e);
+        return std::nullopt;
     }
 }
 
-void TfrmMain::mnUpdateClick()
-{
-    if (manualCheck)
-        return;
-    manualCheck = true;
-    tmrUpApp->stop();
-    tmrUpApp->setInterval(50);
-    tmrUpApp->start();
-}
-
-void TfrmMain::restartClient()
+void UpdateHandOver::restartClient()
 {
     if (askYesNo("确定要重启Kestrix客户端助手吗？", BoxIcon::Warning, IDYES) != IDYES)
         return;
     try {
-        runControlRequest(companionAddress("/controlMainApp?ct=2"), appFileDir_, balloons());
+        runControlRequest(companionAddress("/controlMainApp?ct=2"), programFolder_, balloon_);
     } catch (const std::exception& e) {
         reportError(e);
     }
 }
 
-bool TfrmMain::repairService(const std::string& serviceName, const std::string& programFolder)
+bool UpdateHandOver::repairService(const std::string& serviceName, const std::string& programFolder)
 {
     return kx::repairService(platform::serviceManager(), serviceName, programFolder);
 }
 
-void TfrmMain::upgradeAppMessage(std::intptr_t lParam)
+void UpdateHandOver::upgradeAppMessage(std::intptr_t lParam)
 {
     // The record and its text belong to the sending thread: copy the path before anything else.
     const auto* record = reinterpret_cast<const UpgradeAppRecord*>(lParam);
     const std::string path = record && record->path ? utf16ToUtf8(record->path) : std::string();
     try {
         handOverUpdate("Kestrix客户端助手需要更新到最新版本，需要关闭客户端才能更新，是否立即更新？",
-                       companionAddress("/upgradeMainApp?fp=" + path), appFileDir_, balloons());
+                       companionAddress("/upgradeMainApp?fp=" + path), programFolder_, balloon_);
     } catch (const std::exception& e) {
         reportError(e);
     }
 }
 
-void TfrmMain::upgradeDllMessage()
+void UpdateHandOver::upgradeDllMessage()
 {
     try {
         handOverUpdate("检测到客户端组件更新，Kestrix客户端助手需要重启才能更新，是否立即更新？",
-                       companionAddress("/controlMainApp?ct=2"), appFileDir_, balloons());
+                       companionAddress("/controlMainApp?ct=2"), programFolder_, balloon_);
     } catch (const std::exception& e) {
         reportError(e);
     }
 }
+
+} // namespace kx
