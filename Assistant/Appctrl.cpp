@@ -11,7 +11,7 @@ void TAppctrl::OnPost(http::HttpRequest& request, http::HttpResponse&)
         return;
     const std::string title = kApplicationTitle;
     if (WindowId main = findWindow(kMainWindowClass, &title))
-        postMessage(main, WM_CLOSE, 0, 0);
+        postMessage(main, kCloseMessage, 0, 0);
 }
 
 } // namespace kx

@@ -27,7 +27,7 @@ void refuse(const char* text)
     r.text = text;
     r.icon = BoxIcon::Question;
     r.buttons = BoxButtons::Ok;
-    r.defaultButton = IDOK;
+    r.defaultButton = kAnswerOk;
     r.topmost = true;
     prompter().messageBox(r);
 }
@@ -84,7 +84,7 @@ int main(int argc, char** argv)
         signalNotifier = std::make_unique<QSocketNotifier>(signalFd, QSocketNotifier::Read);
         QObject::connect(signalNotifier.get(), &QSocketNotifier::activated, &frmMain, [&frmMain, signalFd] {
             platform::drainTerminationSignalFd(signalFd);
-            frmMain.WndProc(WM_CLOSE, 0, 0);
+            frmMain.WndProc(kCloseMessage, 0, 0);
         });
     }
 

@@ -123,7 +123,7 @@ std::intptr_t TfrmMain::WndProc(unsigned message, std::uintptr_t wParam, std::in
     if (exited_)
         return 0;
     switch (message) {
-    case WM_CLOSE:
+    case kCloseMessage:
         exitApplication();
         return 0;
     case WM_UPGRADE_APP:
@@ -190,7 +190,7 @@ void TfrmMain::rearmUpdateTimer(const QString& intervalText)
 
 void TfrmMain::mniCloseClick()
 {
-    if (askYesNo("确定要退出Kestrix客户端助手吗？", BoxIcon::Warning, IDYES) == IDYES)
+    if (askYesNo("确定要退出Kestrix客户端助手吗？", BoxIcon::Warning, kAnswerYes) == kAnswerYes)
         exitApplication();
 }
 

@@ -27,7 +27,7 @@ int QtPrompter::messageBox(const kx::MessageBoxRequest& request)
     }
     if (request.buttons == kx::BoxButtons::YesNo) {
         box.setStandardButtons(QMessageBox::Yes | QMessageBox::No);
-        box.setDefaultButton(request.defaultButton == kx::IDNO ? QMessageBox::No : QMessageBox::Yes);
+        box.setDefaultButton(request.defaultButton == kx::kAnswerNo ? QMessageBox::No : QMessageBox::Yes);
     } else {
         box.setStandardButtons(QMessageBox::Ok);
     }
@@ -35,6 +35,6 @@ int QtPrompter::messageBox(const kx::MessageBoxRequest& request)
         box.setWindowFlag(Qt::WindowStaysOnTopHint, true);
     const int r = box.exec();
     if (request.buttons == kx::BoxButtons::YesNo)
-        return r == QMessageBox::Yes ? kx::IDYES : kx::IDNO;
-    return kx::IDOK;
+        return r == QMessageBox::Yes ? kx::kAnswerYes : kx::kAnswerNo;
+    return kx::kAnswerOk;
 }

@@ -18,7 +18,7 @@ namespace {
 // The application's report of an error that no handler caught: a box with the error text.
 void reportError(const std::exception& e)
 {
-    showMessage(e.what(), BoxIcon::Error, BoxButtons::Ok, IDOK);
+    showMessage(e.what(), BoxIcon::Error, BoxButtons::Ok, kAnswerOk);
 }
 
 std::string companionAddress(const std::string& requestPath)
@@ -49,7 +49,7 @@ std::optional<int> UpdateHandOver::startCheck(bool manual, WindowId window)
 
 void UpdateHandOver::restartClient()
 {
-    if (askYesNo("确定要重启Kestrix客户端助手吗？", BoxIcon::Warning, IDYES) != IDYES)
+    if (askYesNo("确定要重启Kestrix客户端助手吗？", BoxIcon::Warning, kAnswerYes) != kAnswerYes)
         return;
     try {
         runControlRequest(companionAddress("/controlMainApp?ct=2"), programFolder_, balloon_);

@@ -11,16 +11,16 @@ enum class BoxIcon { None, Question, Warning, Error, Information };
 enum class BoxButtons { Ok, YesNo };
 
 // Answers, with the numbers the rest of the program compares against.
-constexpr int IDOK = 1;
-constexpr int IDYES = 6;
-constexpr int IDNO = 7;
+constexpr int kAnswerOk = 1;
+constexpr int kAnswerYes = 6;
+constexpr int kAnswerNo = 7;
 
 struct MessageBoxRequest {
     std::string caption;
     std::string text;
     BoxIcon icon = BoxIcon::None;
     BoxButtons buttons = BoxButtons::Ok;
-    int defaultButton = IDOK;
+    int defaultButton = kAnswerOk;
     bool topmost = true;
     bool ownedByMainWindow = false;
 };
@@ -44,7 +44,7 @@ std::shared_ptr<Prompter> setPrompter(std::shared_ptr<Prompter> p);
 
 // A box with the program's caption, topmost.
 int showMessage(const std::string& text, BoxIcon icon = BoxIcon::Information,
-                BoxButtons buttons = BoxButtons::Ok, int defaultButton = IDOK);
+                BoxButtons buttons = BoxButtons::Ok, int defaultButton = kAnswerOk);
 
 // A Yes/No question owned by the main window, with the program's caption, topmost.
 int askYesNo(const std::string& text, BoxIcon icon, int defaultButton);

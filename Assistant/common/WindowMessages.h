@@ -4,7 +4,9 @@
 
 namespace kx {
 
-constexpr unsigned WM_CLOSE = 0x0010;
+// The close request (the system close message number) and the messages of the update and the
+// loading overlay.
+constexpr unsigned kCloseMessage = 0x0010;
 constexpr unsigned WM_UPGRADE_APP = 0x1401;
 constexpr unsigned WM_UPGRADE_DLL = 0x1402;
 constexpr unsigned WM_LOADING_SHOW = 0x1403;

@@ -174,8 +174,8 @@ void TfrmPrintSet::fillPaperList()
 
 void TfrmPrintSet::btnOkClick()
 {
-    const int answer = showMessage("确定要保存当前打印设置吗？", BoxIcon::Warning, BoxButtons::YesNo, IDYES);
-    if (answer == IDYES) {
+    const int answer = showMessage("确定要保存当前打印设置吗？", BoxIcon::Warning, BoxButtons::YesNo, kAnswerYes);
+    if (answer == kAnswerYes) {
         try {
             PrintSection s;
             s.offsetX = ss(ui->edtOffsetX->text());

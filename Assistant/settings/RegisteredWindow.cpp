@@ -12,7 +12,7 @@ WidgetMessageTarget::WidgetMessageTarget(QWidget* widget) : widget_(widget) {}
 void WidgetMessageTarget::post(unsigned message, std::uintptr_t, std::intptr_t)
 {
     QPointer<QWidget> w = widget_;
-    if (!w || message != kx::WM_CLOSE)
+    if (!w || message != kx::kCloseMessage)
         return;
     QMetaObject::invokeMethod(w.data(), [w] { if (w) w->close(); }, Qt::QueuedConnection);
 }
@@ -20,7 +20,7 @@ void WidgetMessageTarget::post(unsigned message, std::uintptr_t, std::intptr_t)
 std::intptr_t WidgetMessageTarget::send(unsigned message, std::uintptr_t, std::intptr_t)
 {
     QPointer<QWidget> w = widget_;
-    if (!w || message != kx::WM_CLOSE)
+    if (!w || message != kx::kCloseMessage)
         return 0;
     if (QThread::currentThread() == w->thread())
         w->close();

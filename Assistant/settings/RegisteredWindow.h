@@ -1,6 +1,6 @@
 #pragma once
 // Keeps a widget in the window table under its class name for as long as the widget exists, so
-// other code can find it (and close it with WM_CLOSE) as it would find any named window.
+// other code can find it (and close it with kCloseMessage) as it would find any named window.
 #include "common/WindowTable.h"
 
 #include <QPointer>
@@ -11,7 +11,7 @@
 class WidgetMessageTarget : public kx::MessageTarget {
 public:
     explicit WidgetMessageTarget(QWidget* widget);
-    // WM_CLOSE closes the widget on its own thread; other messages are ignored.
+    // kCloseMessage closes the widget on its own thread; other messages are ignored.
     void post(unsigned message, std::uintptr_t wParam, std::intptr_t lParam) override;
     std::intptr_t send(unsigned message, std::uintptr_t wParam, std::intptr_t lParam) override;
 

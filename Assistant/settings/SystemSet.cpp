@@ -147,7 +147,7 @@ void TfrmSysSet::resetInterval()
 
 void TfrmSysSet::btnOkClick()
 {
-    if (showMessage("确定要保存当前系统设置吗？", BoxIcon::Question, BoxButtons::YesNo, IDYES) == IDYES) {
+    if (showMessage("确定要保存当前系统设置吗？", BoxIcon::Question, BoxButtons::YesNo, kAnswerYes) == kAnswerYes) {
         if (save())
             accept();
     } else {
@@ -157,7 +157,7 @@ void TfrmSysSet::btnOkClick()
 
 void TfrmSysSet::btnCloseClick()
 {
-    if (showMessage("是否要保存当前系统设置？", BoxIcon::Question, BoxButtons::YesNo, IDYES) == IDYES) {
+    if (showMessage("是否要保存当前系统设置？", BoxIcon::Question, BoxButtons::YesNo, kAnswerYes) == kAnswerYes) {
         if (save())
             accept();
     } else {

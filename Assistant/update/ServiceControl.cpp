@@ -74,7 +74,7 @@ void runControlRequest(const std::string& url, const std::string& programFolder,
 {
     if (sendControlRequest(url))
         return;
-    if (askYesNo("客户端服务出现异常，是否立马修复！", BoxIcon::Warning, IDYES) != IDYES) {
+    if (askYesNo("客户端服务出现异常，是否立马修复！", BoxIcon::Warning, kAnswerYes) != kAnswerYes) {
         balloon("客户端异常未修复");
         return;
     }
@@ -88,7 +88,7 @@ void runControlRequest(const std::string& url, const std::string& programFolder,
 void handOverUpdate(const std::string& question, const std::string& url, const std::string& programFolder,
                     const BalloonFn& balloon)
 {
-    if (askYesNo(question, BoxIcon::Question, IDNO) != IDYES)
+    if (askYesNo(question, BoxIcon::Question, kAnswerNo) != kAnswerYes)
         return;
     runControlRequest(url, programFolder, balloon);
 }

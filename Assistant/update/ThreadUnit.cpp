@@ -30,7 +30,7 @@ Running& running()
 
 void showResultBox(const char* text)
 {
-    showMessage(text, BoxIcon::Question, BoxButtons::Ok, IDOK);
+    showMessage(text, BoxIcon::Question, BoxButtons::Ok, kAnswerOk);
 }
 
 } // namespace

@@ -124,7 +124,7 @@ private slots:
         QFETCH(QString, dialog);
         QFETCH(QString, prompt);
         TfrmMain main(folder->path());
-        prompts->answers = {IDNO};
+        prompts->answers = {kAnswerNo};
         QString opened;
         if (!dialog.isEmpty())
             whenShown<QDialog>([&](QDialog* d) {
@@ -162,7 +162,7 @@ private slots:
     void exitAsksFirst()
     {
         TfrmMain main(folder->path());
-        prompts->answers = {IDNO, IDYES};
+        prompts->answers = {kAnswerNo, kAnswerYes};
         main.mniCloseClick();
         QVERIFY(main.tray()->trycnMain != nullptr);
         QVERIFY(main.tray()->tmrTray->isActive());
@@ -173,7 +173,7 @@ private slots:
         QCOMPARE(r.caption, std::string("Kestrix客户端"));
         QCOMPARE(int(r.icon), int(BoxIcon::Warning));
         QCOMPARE(int(r.buttons), int(BoxButtons::YesNo));
-        QCOMPARE(r.defaultButton, IDYES);
+        QCOMPARE(r.defaultButton, kAnswerYes);
         QVERIFY(r.ownedByMainWindow);
         QVERIFY(main.tray()->trycnMain == nullptr); // the exit routine removed the icon
         QVERIFY(!main.tray()->tmrTray->isActive());
@@ -380,7 +380,7 @@ private slots:
         QVERIFY(!main.loadingOverlay()->isVisible());
 
         // Only the two loading messages pass.
-        QCOMPARE(KxSendMessage(w, WM_CLOSE, 0, 0), std::intptr_t(-1));
+        QCOMPARE(KxSendMessage(w, kCloseMessage, 0, 0), std::intptr_t(-1));
         QCOMPARE(KxPostMessage(w, WM_UPGRADE_DLL, 0, 0), 0);
         QVERIFY(main.tray()->trycnMain != nullptr); // not closed
         QCOMPARE(KxPostMessage(0, WM_LOADING_SHOW, 0, 0), 0);

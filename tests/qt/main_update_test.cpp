@@ -142,7 +142,7 @@ private slots:
         });
         writeSysIni("[HTTP]\nserver.update.url=" + updates.url("/upgrade/app") +
                     "\n[APP]\napplication.current.version=1.0\n");
-        prompter->script({IDYES});
+        prompter->script({kAnswerYes});
         TfrmMain w(folder);
         w.tmrUpAppTimer();
         QVERIFY(QTest::qWaitFor([&] { return !companion->requests().empty(); }, 10000));
@@ -157,15 +157,15 @@ private slots:
         QCOMPARE(boxes.size(), size_t(1));
         QCOMPARE(boxes[0].text,
                  std::string("Kestrix客户端助手需要更新到最新版本，需要关闭客户端才能更新，是否立即更新？"));
-        QCOMPARE(boxes[0].defaultButton, IDNO);
+        QCOMPARE(boxes[0].defaultButton, kAnswerNo);
         QVERIFY(boxes[0].ownedByMainWindow);
     }
 
     void moduleUpdateAsksForARestart_data()
     {
         QTest::addColumn<int>("answer");
-        QTest::newRow("declined") << IDNO;
-        QTest::newRow("accepted") << IDYES;
+        QTest::newRow("declined") << kAnswerNo;
+        QTest::newRow("accepted") << kAnswerYes;
     }
     void moduleUpdateAsksForARestart()
     {
@@ -182,13 +182,13 @@ private slots:
         QCOMPARE(prompter->texts(),
                  std::vector<std::string>{"检测到客户端组件更新，Kestrix客户端助手需要重启才能更新，是否立即更新？"});
         QCOMPARE(companionTargets(),
-                 answer == IDYES ? std::vector<std::string>{"/controlMainApp?ct=2"} : std::vector<std::string>{});
+                 answer == kAnswerYes ? std::vector<std::string>{"/controlMainApp?ct=2"} : std::vector<std::string>{});
     }
 
     void restartAsksThenSendsTheRestartRequest()
     {
         TfrmMain w(folder);
-        prompter->script({IDNO, IDYES});
+        prompter->script({kAnswerNo, kAnswerYes});
         w.updates().restartClient();
         QVERIFY(companion->requests().empty());
         w.updates().restartClient();
@@ -199,7 +199,7 @@ private slots:
         QCOMPARE(boxes.size(), size_t(2));
         QCOMPARE(boxes[0].text, std::string("确定要重启Kestrix客户端助手吗？"));
         QCOMPARE(boxes[0].icon, BoxIcon::Warning);
-        QCOMPARE(boxes[0].defaultButton, IDYES);
+        QCOMPARE(boxes[0].defaultButton, kAnswerYes);
     }
 
     void unansweredRestartRepairsTheServiceThroughTheManager_data()
@@ -223,7 +223,7 @@ private slots:
                 [](const RecordedRequest&) { return CannedReply{}; }, port);
         };
         platform::writeStoredDword("AutoRun", 1);
-        prompter->script({IDYES, IDYES});
+        prompter->script({kAnswerYes, kAnswerYes});
         TfrmMain w(folder);
         QSignalSpy balloons(w.tray(), &TMainTray::balloonShown);
         w.updates().restartClient();
@@ -242,7 +242,7 @@ private slots:
     void declinedRepairIsShownAsABalloon()
     {
         useCompanion(503);
-        prompter->script({IDYES, IDNO});
+        prompter->script({kAnswerYes, kAnswerNo});
         TfrmMain w(folder);
         QSignalSpy balloons(w.tray(), &TMainTray::balloonShown);
         w.updates().restartClient();
@@ -254,7 +254,7 @@ private slots:
     void unreadableFlagEndsTheRepairWithAnErrorReport()
     {
         useCompanion(503);
-        prompter->script({IDYES, IDYES});
+        prompter->script({kAnswerYes, kAnswerYes});
         TfrmMain w(folder);
         w.updates().restartClient();
         const auto boxes = prompter->boxes();

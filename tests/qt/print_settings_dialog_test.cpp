@@ -136,7 +136,7 @@ private slots:
         QComboBox* code = control<QComboBox>(dlg, "cbbBillCode");
         QVERIFY(dlg->focusWidget() == code || dlg->focusWidget() == code->lineEdit());
 
-        prompts->answers = {IDYES};
+        prompts->answers = {kAnswerYes};
         QTest::mouseClick(control<QPushButton>(dlg, "btnOk"), Qt::LeftButton);
         QCOMPARE(prompts->texts(), std::vector<std::string>{"确定要保存当前打印设置吗？"});
         QCOMPARE(int(prompts->requests[0].icon), int(BoxIcon::Warning));
@@ -179,7 +179,7 @@ private slots:
         control<QComboBox>(dlg, "cbbDirection")->setEditText(QString::fromUtf8("横向"));
         QComboBox* paperBox = control<QComboBox>(dlg, "cbbPaper");
         paperBox->setCurrentIndex(paperBox->count() - 1); // custom paper
-        prompts->answers = {IDYES};
+        prompts->answers = {kAnswerYes};
         QTest::mouseClick(control<QPushButton>(dlg, "btnOk"), Qt::LeftButton);
         QVERIFY(!dlg->isVisible());
 
@@ -218,7 +218,7 @@ private slots:
         folder->write("data/json/print.json", before);
         auto dlg = openDialog();
         control<QLineEdit>(dlg, "edtOffsetX")->setText("9");
-        prompts->answers = {IDNO};
+        prompts->answers = {kAnswerNo};
         QTest::mouseClick(control<QPushButton>(dlg, "btnOk"), Qt::LeftButton);
         QVERIFY(!dlg->isVisible());
         QCOMPARE(printJson(), before);
@@ -240,7 +240,7 @@ private slots:
         QVERIFY(dlg->isVisible());
         QCOMPARE(items(control<QComboBox>(dlg, "cbbBillCode")), QStringList{"00000000"}); // filled as far as it got
 
-        prompts->answers = {IDYES};
+        prompts->answers = {kAnswerYes};
         QTest::mouseClick(control<QPushButton>(dlg, "btnOk"), Qt::LeftButton);
         QCOMPARE(prompts->requests.size(), std::size_t(3)); // question, then the error
         QCOMPARE(int(prompts->requests[2].icon), int(BoxIcon::Error));

@@ -26,7 +26,7 @@ private slots:
         request.text = "从另一个线程";
         request.icon = kx::BoxIcon::Question;
         request.buttons = kx::BoxButtons::YesNo;
-        request.defaultButton = kx::IDNO;
+        request.defaultButton = kx::kAnswerNo;
 
         // The box runs its own event loop on the GUI thread; a timer there inspects and answers it.
         QThread* boxThread = nullptr;
@@ -52,7 +52,7 @@ private slots:
 
         QVERIFY(QTest::qWaitFor([&] { return answer.load() != 0; }, 10000));
         asker.join();
-        QCOMPARE(answer.load(), kx::IDYES);
+        QCOMPARE(answer.load(), kx::kAnswerYes);
         QCOMPARE(boxThread, qApp->thread());
         QCOMPARE(title, QString::fromUtf8("Kestrix客户端"));
         QCOMPARE(text, QString::fromUtf8("从另一个线程"));

@@ -180,12 +180,12 @@ private slots:
         QTest::addColumn<QString>("boxAfter");
         QTest::addColumn<bool>("openAfter");
 
-        QTest::newRow("OK yes") << true << IDYES << "3" << "3" << "3" << false;
-        QTest::newRow("OK yes, empty box") << true << IDYES << "" << "8" << "" << false;
-        QTest::newRow("OK no resets, stays") << true << IDNO << "3" << "" << "6" << true;
-        QTest::newRow("Cancel yes") << false << IDYES << "3" << "3" << "3" << false;
-        QTest::newRow("Cancel yes, blank box") << false << IDYES << "  " << "8" << "  " << false;
-        QTest::newRow("Cancel no resets, closes") << false << IDNO << "3" << "" << "6" << false;
+        QTest::newRow("OK yes") << true << kAnswerYes << "3" << "3" << "3" << false;
+        QTest::newRow("OK yes, empty box") << true << kAnswerYes << "" << "8" << "" << false;
+        QTest::newRow("OK no resets, stays") << true << kAnswerNo << "3" << "" << "6" << true;
+        QTest::newRow("Cancel yes") << false << kAnswerYes << "3" << "3" << "3" << false;
+        QTest::newRow("Cancel yes, blank box") << false << kAnswerYes << "  " << "8" << "  " << false;
+        QTest::newRow("Cancel no resets, closes") << false << kAnswerNo << "3" << "" << "6" << false;
     }
 
     void buttons()
@@ -228,7 +228,7 @@ private slots:
         prompts->requests.clear();
         control<QCheckBox>(dlg, "chkAutoRun")->setChecked(true);
         control<QLineEdit>(dlg, "edtInterval")->setText("5");
-        prompts->answers = {IDYES};
+        prompts->answers = {kAnswerYes};
         QTest::mouseClick(control<QPushButton>(dlg, "btnOk"), Qt::LeftButton);
         QVERIFY(dlg->isVisible());
         QCOMPARE(prompts->requests.size(), std::size_t(2));

@@ -101,7 +101,7 @@ private slots:
         request.text = "程序已经运行";
         request.icon = kx::BoxIcon::Question;
         request.buttons = kx::BoxButtons::Ok;
-        request.defaultButton = kx::IDOK;
+        request.defaultButton = kx::kAnswerOk;
         request.topmost = true;
         QtPrompter().messageBox(request);
         QCOMPARE(netName, QString::fromUtf8("Kestrix客户端"));

@@ -161,7 +161,7 @@ TEST_F(ServiceControlTest, AnsweredRequestNeedsNoRepair)
 TEST_F(ServiceControlTest, DeclinedRepair)
 {
     const unsigned short port = kx::test::closedLoopbackPort();
-    prompter_->script({IDNO});
+    prompter_->script({kAnswerNo});
     runControlRequest("http://127.0.0.1:" + std::to_string(port) + "/controlMainApp?ct=2", folder(), balloon_);
     ASSERT_EQ(prompter_->boxes().size(), 1u);
     const MessageBoxRequest box = prompter_->boxes()[0];
@@ -169,7 +169,7 @@ TEST_F(ServiceControlTest, DeclinedRepair)
     EXPECT_EQ(box.caption, "Kestrix客户端");
     EXPECT_EQ(box.icon, BoxIcon::Warning);
     EXPECT_EQ(box.buttons, BoxButtons::YesNo);
-    EXPECT_EQ(box.defaultButton, IDYES);
+    EXPECT_EQ(box.defaultButton, kAnswerYes);
     EXPECT_TRUE(box.topmost);
     EXPECT_TRUE(box.ownedByMainWindow);
     EXPECT_EQ(balloons_, std::vector<std::string>{"客户端异常未修复"});
@@ -212,7 +212,7 @@ TEST_F(ServiceControlTest, RepairFailures)
 TEST_F(ServiceControlTest, HandOverAsksWithNoAsDefaultAndSendsOnlyOnYes)
 {
     LoopbackHttpServer companion([](const RecordedRequest&) { return CannedReply{}; });
-    prompter_->script({IDNO, IDYES});
+    prompter_->script({kAnswerNo, kAnswerYes});
     handOverUpdate("question?", companion.url("/controlMainApp?ct=2"), folder(), balloon_);
     EXPECT_TRUE(companion.requests().empty());
     handOverUpdate("question?", companion.url("/controlMainApp?ct=2"), folder(), balloon_);
@@ -220,7 +220,7 @@ TEST_F(ServiceControlTest, HandOverAsksWithNoAsDefaultAndSendsOnlyOnYes)
     for (const auto& box : prompter_->boxes()) {
         EXPECT_EQ(box.text, "question?");
         EXPECT_EQ(box.icon, BoxIcon::Question);
-        EXPECT_EQ(box.defaultButton, IDNO);
+        EXPECT_EQ(box.defaultButton, kAnswerNo);
         EXPECT_EQ(box.buttons, BoxButtons::YesNo);
     }
     EXPECT_TRUE(balloons_.empty());
