@@ -9,6 +9,8 @@
 #include "platform/DynamicLibrary.h"
 
 #include <chrono>
+#include <cstdio>
+#include <exception>
 
 namespace kx {
 
@@ -109,7 +111,13 @@ ModuleResult invoke(Variant variant, const std::string& folder, const std::strin
         case CallOutcome::Kind::Escaped:
             break;
         }
+    } catch (const std::exception& e) {
+        // Raised around the call (handle list, configuration), not by the module: the library is
+        // dropped like after an escaped failure, and the reason goes to standard error.
+        std::fprintf(stderr, "module %s.%s: %s\n", module.c_str(), function.c_str(), e.what());
     } catch (...) {
+        std::fprintf(stderr, "module %s.%s: an error of unknown type was raised\n", module.c_str(),
+                     function.c_str());
     }
     dropLibrary(handle);
     return ModuleResult();
