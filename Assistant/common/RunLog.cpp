@@ -2,26 +2,16 @@
 
 #include "common/Errors.h"
 #include "common/Paths.h"
+#include "platform/CalendarTime.h"
 
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 
 namespace kx {
-namespace {
-
-std::tm localTime(std::time_t t)
-{
-    std::tm tm{};
-    localtime_r(&t, &tm);
-    return tm;
-}
-
-} // namespace
-
 std::string formatLogLine(std::time_t t, const std::string& message)
 {
-    std::tm tm = localTime(t);
+    std::tm tm = platform::localCalendarTime(t);
     char buf[16];
     std::snprintf(buf, sizeof buf, "%02d:%02d:%02d", tm.tm_hour, tm.tm_min, tm.tm_sec);
     return "【" + std::string(buf) + "】 " + message;
@@ -29,7 +19,7 @@ std::string formatLogLine(std::time_t t, const std::string& message)
 
 std::string logFileName(std::time_t t)
 {
-    std::tm tm = localTime(t);
+    std::tm tm = platform::localCalendarTime(t);
     char buf[32];
     std::snprintf(buf, sizeof buf, "%02d-%02d-%02d.txt", tm.tm_year % 100, tm.tm_mon + 1, tm.tm_mday);
     return buf;

@@ -3,6 +3,7 @@
 #include "common/Errors.h"
 #include "common/TextCodec.h"
 #include "http/ParameterDecoder.h"
+#include "platform/CalendarTime.h"
 
 #include <ctime>
 #include <filesystem>
@@ -169,8 +170,7 @@ std::string httpDate(long long secondsSinceEpoch)
     static const char* months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                    "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
     std::time_t t = static_cast<std::time_t>(secondsSinceEpoch);
-    std::tm tm{};
-    gmtime_r(&t, &tm);
+    const std::tm tm = platform::utcCalendarTime(t);
     char buf[64];
     std::snprintf(buf, sizeof buf, "%s, %02d %s %04d %02d:%02d:%02d GMT", days[tm.tm_wday], tm.tm_mday,
                   months[tm.tm_mon], tm.tm_year + 1900, tm.tm_hour, tm.tm_min, tm.tm_sec);

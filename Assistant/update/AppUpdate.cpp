@@ -4,6 +4,7 @@
 #include "common/Paths.h"
 #include "http/HttpClient.h"
 #include "platform/Files.h"
+#include "platform/Process.h"
 #include "update/FileDownload.h"
 #include "update/UpdateLog.h"
 #include "update/UpdateSignature.h"
@@ -13,7 +14,6 @@
 #include <filesystem>
 #include <thread>
 
-#include <unistd.h>
 
 namespace kx {
 namespace fs = std::filesystem;
@@ -99,7 +99,7 @@ std::string downloadAppInstaller(const std::string& address, const std::string& 
             return std::string();
         std::error_code ec;
         fs::create_directories(folder, ec);
-        return (folder / (".installer.part" + std::to_string(::getpid()))).string();
+        return (folder / (".installer.part" + std::to_string(platform::currentProcessId()))).string();
     });
     try {
         const UpdateSignature signature = UpdateSignature::load(programFolder);

@@ -7,10 +7,18 @@
 #include <algorithm>
 #include <cctype>
 #include <fstream>
-#include <sys/stat.h>
 
 namespace kx {
 namespace fs = std::filesystem;
+
+namespace {
+
+// A Unix entry keeps its file mode in the high half of the external attributes; these are the
+// values the archive format inherits from Unix, whatever system reads the archive.
+constexpr zip_uint32_t kUnixFileTypeMask = 0170000;
+constexpr zip_uint32_t kUnixSymbolicLink = 0120000;
+
+} // namespace
 
 std::optional<fs::path> safeEntryPath(const std::string& entryName)
 {
@@ -85,7 +93,7 @@ ZipArchive::ZipArchive(const std::string& path)
         zip_uint32_t attributes = 0;
         if (zip_file_get_external_attributes(zip_, e.index, 0, &opsys, &attributes) == 0 &&
             opsys == ZIP_OPSYS_UNIX)
-            e.symlink = ((attributes >> 16) & S_IFMT) == S_IFLNK;
+            e.symlink = ((attributes >> 16) & kUnixFileTypeMask) == kUnixSymbolicLink;
         entries_.push_back(std::move(e));
     }
 }
