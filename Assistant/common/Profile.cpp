@@ -1,5 +1,6 @@
 #include "common/Profile.h"
 
+#include "base/Text.h"
 #include "common/Errors.h"
 #include "common/TextCodec.h"
 #include "platform/Files.h"
@@ -135,27 +136,14 @@ std::string newLineEnding(const Document& doc)
     return encode(doc, "\r\n");
 }
 
-bool isBlank(char c) { return c == ' ' || c == '\t'; }
-
 std::string_view trim(std::string_view s)
 {
-    while (!s.empty() && isBlank(s.front()))
-        s.remove_prefix(1);
-    while (!s.empty() && isBlank(s.back()))
-        s.remove_suffix(1);
-    return s;
+    return base::trimmed(s);
 }
-
-char asciiLower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
 bool sameName(std::string_view a, std::string_view b)
 {
-    if (a.size() != b.size())
-        return false;
-    for (std::size_t i = 0; i < a.size(); ++i)
-        if (asciiLower(a[i]) != asciiLower(b[i]))
-            return false;
-    return true;
+    return base::equalsNoCase(a, b);
 }
 
 // What a line means: a section header, a key with its value, or nothing (blank, comment, a line

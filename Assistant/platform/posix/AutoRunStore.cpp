@@ -1,14 +1,13 @@
 #include "platform/AutoRunStore.h"
 
-#include <cctype>
+#include "base/Text.h"
+#include "platform/Files.h"
+
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
-#include <sstream>
 #include <vector>
-
-#include <unistd.h>
 
 namespace kx::platform {
 namespace fs = std::filesystem;
@@ -26,13 +25,9 @@ struct Line {
     std::string name; // set for value lines
 };
 
-std::string trim(const std::string& s)
+std::string trim(std::string_view s)
 {
-    const auto b = s.find_first_not_of(" \t\r");
-    if (b == std::string::npos)
-        return "";
-    const auto e = s.find_last_not_of(" \t\r");
-    return s.substr(b, e - b + 1);
+    return std::string(base::trimmed(s, " \t\r"));
 }
 
 // Parses `"name"=...`; gives the unescaped name and the text after "=".
@@ -51,16 +46,6 @@ bool splitValueLine(const std::string& line, std::string& name, std::string& dat
         return false;
     name = n;
     data = trim(line.substr(i + 2));
-    return true;
-}
-
-bool equalsNoCase(const std::string& a, const std::string& b)
-{
-    if (a.size() != b.size())
-        return false;
-    for (std::size_t i = 0; i < a.size(); ++i)
-        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
-            return false;
     return true;
 }
 
@@ -115,11 +100,11 @@ std::optional<StoredValue> readStoredValue(const std::string& name)
     while (std::getline(in, line)) {
         line = trim(line);
         if (!line.empty() && line[0] == '[') {
-            inKey = equalsNoCase(line, kKeyLine);
+            inKey = base::equalsNoCase(line, kKeyLine);
             continue;
         }
         std::string n, data;
-        if (inKey && splitValueLine(line, n, data) && equalsNoCase(n, name))
+        if (inKey && splitValueLine(line, n, data) && base::equalsNoCase(n, name))
             return parseData(data);
     }
     return std::nullopt;
@@ -149,7 +134,7 @@ bool writeStoredDword(const std::string& name, std::uint32_t value)
             lines = {kHeader, ""};
         std::size_t keyAt = lines.size();
         for (std::size_t i = 0; i < lines.size(); ++i)
-            if (equalsNoCase(trim(lines[i]), kKeyLine)) {
+            if (base::equalsNoCase(trim(lines[i]), kKeyLine)) {
                 keyAt = i;
                 break;
             }
@@ -166,7 +151,7 @@ bool writeStoredDword(const std::string& name, std::uint32_t value)
                 if (!t.empty() && t[0] == '[')
                     break;
                 std::string n, data;
-                if (splitValueLine(t, n, data) && equalsNoCase(n, name)) {
+                if (splitValueLine(t, n, data) && base::equalsNoCase(n, name)) {
                     lines[end] = newLine;
                     replaced = true;
                     break;
@@ -183,25 +168,12 @@ bool writeStoredDword(const std::string& name, std::uint32_t value)
         std::error_code ec;
         if (path.has_parent_path())
             fs::create_directories(path.parent_path(), ec);
-        const fs::path temp = path.string() + ".tmp" + std::to_string(::getpid());
-        {
-            std::ofstream out(temp, std::ios::binary | std::ios::trunc);
-            if (!out)
-                return false;
-            for (const std::string& l : lines)
-                out << l << '\n';
-            out.flush();
-            if (!out) {
-                fs::remove(temp, ec);
-                return false;
-            }
+        std::string bytes;
+        for (const std::string& l : lines) {
+            bytes += l;
+            bytes += '\n';
         }
-        fs::rename(temp, path, ec);
-        if (ec) {
-            fs::remove(temp, ec);
-            return false;
-        }
-        return true;
+        return replaceFileAtomically(path.string(), bytes);
     } catch (const std::exception&) {
         return false;
     }
