@@ -2,7 +2,6 @@
 
 #include "bridge/CompactJson.h"
 #include "bridge/ModuleCall.h"
-#include "bridge/ModuleTexts.h"
 #include "common/Config.h"
 #include "common/ModuleHandleList.h"
 #include "common/Paths.h"
@@ -64,14 +63,13 @@ void dropLibrary(platform::LibraryHandle handle)
         platform::releaseLibrary(handle);
 }
 
-ModuleResult invoke(Variant variant, const std::string& folder, const std::string& request,
+ModuleResult invoke(Variant variant, const std::string& folder, const RequestDocument& document,
                    const std::string& module, const std::string& function)
 {
-    const DerivedText config = buildModuleConfig(request, folder);
+    const DerivedText& config = document.config();
     if (config.malformed())
         return ModuleResult(buildErrorBody("2001", "config数据异常，不符合json格式"));
-    const DerivedText data = variant == Variant::Standard ? extractModuleData(request)
-                                                          : extractModuleDataLenient(request);
+    const DerivedText& data = document.data();
     if (data.malformed())
         return ModuleResult(buildErrorBody("2001", "data数据异常，不符合json格式"));
 
@@ -125,16 +123,30 @@ ModuleResult invoke(Variant variant, const std::string& folder, const std::strin
 
 } // namespace
 
+ModuleResult invokeModuleResult(const std::string& programFolder, const RequestDocument& document,
+                                const std::string& module, const std::string& function)
+{
+    return invoke(Variant::Standard, programFolder, document, module, function);
+}
+
+ModuleResult invokeCModuleResult(const std::string& programFolder, const RequestDocument& document,
+                                 const std::string& module, const std::string& function)
+{
+    return invoke(Variant::Large, programFolder, document, module, function);
+}
+
 ModuleResult invokeModuleResult(const std::string& programFolder, const std::string& request,
                                 const std::string& module, const std::string& function)
 {
-    return invoke(Variant::Standard, programFolder, request, module, function);
+    return invokeModuleResult(programFolder, RequestDocument(request, programFolder, DataForm::Strict), module,
+                              function);
 }
 
 ModuleResult invokeCModuleResult(const std::string& programFolder, const std::string& request,
                                  const std::string& module, const std::string& function)
 {
-    return invoke(Variant::Large, programFolder, request, module, function);
+    return invokeCModuleResult(programFolder, RequestDocument(request, programFolder, DataForm::Lenient), module,
+                               function);
 }
 
 std::string invokeModule(const std::string& programFolder, const std::string& request,
