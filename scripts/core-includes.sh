@@ -1,7 +1,7 @@
 #!/bin/sh
 # The include graph of the core: every header the core folders include, by kind, and a check that
-# none of them is an operating-system or Qt header and that the platform seam includes nothing of
-# the core above it. Exit status 1 when a rule is broken.
+# none of them is an operating-system or Qt header, that paths become text only through the UTF-8
+# helper, and that the platform seam and base/ include nothing of the core above them. Exit status 1 when a rule is broken.
 #   scripts/core-includes.sh           summary and check
 #   scripts/core-includes.sh --graph   also every "file -> header" edge
 set -eu
@@ -31,9 +31,13 @@ calls=$(grep -rnE '\b(getpid|getenv|localtime_r|gmtime_r|strerror_r|dlopen|dlsym
 if [ -n "$calls" ]; then
     echo "!! OS calls or compiler extensions in the core:"; echo "$calls"; status=1
 fi
-up=$(grep -rnE '^#include *"(common|http|bridge|update|settings)/|^#include *"(Heart|Appctrl|EndpointTable|Main)' platform || true)
+paths=$(grep -rnE '\.(u8)?string\(\)' $core || true)
+if [ -n "$paths" ]; then
+    echo "!! paths turned into text without utf8FromPath:"; echo "$paths"; status=1
+fi
+up=$(grep -rnE '^#include *"(common|http|bridge|update|settings)/|^#include *"(Heart|Appctrl|EndpointTable|Main)' platform base || true)
 if [ -n "$up" ]; then
-    echo "!! the platform seam includes the core:"; echo "$up"; status=1
+    echo "!! the platform seam (or base/) includes the core:"; echo "$up"; status=1
 fi
 [ $status -eq 0 ] && echo "core: no OS or Qt header, no OS call; platform: nothing from the core"
 exit $status

@@ -2,6 +2,7 @@
 
 #include "base/Text.h"
 #include "common/Errors.h"
+#include "common/Paths.h"
 #include "common/TextCodec.h"
 #include "platform/Files.h"
 
@@ -214,9 +215,10 @@ std::optional<std::size_t> findKey(const Document& doc, const Range& range, std:
 std::optional<std::string> readBytes(const std::string& file)
 {
     std::error_code ec;
-    if (!fs::is_regular_file(file, ec))
+    const fs::path path = pathFromUtf8(file);
+    if (!fs::is_regular_file(path, ec))
         return std::nullopt;
-    std::ifstream in(file, std::ios::binary);
+    std::ifstream in(path, std::ios::binary);
     if (!in)
         return std::nullopt;
     std::ostringstream s;
@@ -276,8 +278,8 @@ std::mutex& writeMutex()
 std::string absoluteName(const std::string& file)
 {
     std::error_code ec;
-    fs::path full = fs::absolute(file, ec);
-    return ec ? file : full.string();
+    const fs::path full = fs::absolute(pathFromUtf8(file), ec);
+    return ec ? file : utf8FromPath(full);
 }
 
 [[noreturn]] void failWrite(const std::string& file)
@@ -337,7 +339,7 @@ void writeProfileString(const std::string& file, const std::string& section,
 
     std::lock_guard lock(writeMutex());
     std::error_code ec;
-    const bool exists = fs::exists(file, ec);
+    const bool exists = fs::exists(pathFromUtf8(file), ec);
     Document doc;
     if (exists) {
         if (!platform::fileWritable(file))

@@ -36,9 +36,9 @@ void RunLog::save(const std::string& programFolder, std::time_t t) const
     const std::vector<std::string> copy = lines_;
     const std::string folder = programPath(programFolder, "log");
     std::error_code ec;
-    std::filesystem::create_directories(folder, ec);
+    std::filesystem::create_directories(pathFromUtf8(folder), ec);
     const std::string file = folder + "/" + logFileName(t);
-    std::ofstream out(file, std::ios::binary | std::ios::app);
+    std::ofstream out(pathFromUtf8(file), std::ios::binary | std::ios::app);
     if (!out)
         throw KxError("EFCreateError", "Cannot open file \"" + file + "\"");
     for (const std::string& line : copy)

@@ -1,6 +1,7 @@
 #include "update/ZipPackage.h"
 
 #include "common/Errors.h"
+#include "common/Paths.h"
 
 #include <zip.h>
 
@@ -67,7 +68,7 @@ ZipArchive::ZipArchive(const std::string& path)
     int error = 0;
     zip_ = zip_open(path.c_str(), ZIP_RDONLY, &error);
     if (!zip_)
-        throw KxError("EZipError", "无法打开压缩包 " + fs::path(path).filename().string());
+        throw KxError("EZipError", "无法打开压缩包 " + utf8FromPath(pathFromUtf8(path).filename()));
     const zip_int64_t count = zip_get_num_entries(zip_, 0);
     if (count < 0 || static_cast<std::uint64_t>(count) > UnpackBudget::kMaxEntries) {
         zip_discard(zip_);
@@ -79,7 +80,7 @@ ZipArchive::ZipArchive(const std::string& path)
         if (!name) {
             zip_discard(zip_);
             zip_ = nullptr;
-            throw KxError("EZipError", "无法读取压缩包 " + fs::path(path).filename().string());
+            throw KxError("EZipError", "无法读取压缩包 " + utf8FromPath(pathFromUtf8(path).filename()));
         }
         ZipEntry e;
         e.index = static_cast<std::uint64_t>(i);
@@ -159,7 +160,7 @@ void ZipArchive::extract(const ZipEntry& entry, const fs::path& folder, UnpackBu
     std::error_code ec;
     const auto status = fs::symlink_status(target, ec);
     if (fs::is_directory(status))
-        throw KxError("EZipError", "无法写入 " + target.string());
+        throw KxError("EZipError", "无法写入 " + utf8FromPath(target));
     if (fs::exists(status))
         fs::remove(target); // replaces a file and never writes through a link
 
