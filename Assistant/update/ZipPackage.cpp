@@ -41,7 +41,7 @@ std::optional<fs::path> safeEntryPath(const std::string& entryName)
         if (part == "..")
             return std::nullopt;
         if (!part.empty() && part != ".")
-            result /= part;
+            result /= pathFromUtf8(part);
         start = slash + 1;
     }
     if (result.empty())
@@ -212,7 +212,7 @@ UnpackResult unpackPackage(const std::string& zipFile, const std::string& destin
                 throw UnsafeArchive("条目路径不安全：" + e.name);
         archive.checkClaims(budget);
         for (const ZipEntry& e : archive.entries())
-            archive.extract(e, destination, budget);
+            archive.extract(e, pathFromUtf8(destination), budget);
         result.ok = true;
     } catch (const UnsafeArchive& e) {
         result.unsafe = true;
