@@ -1,5 +1,6 @@
 #include "common/Profile.h"
 
+#include "base/IniLine.h"
 #include "base/Text.h"
 #include "common/Errors.h"
 #include "common/Paths.h"
@@ -147,37 +148,12 @@ bool sameName(std::string_view a, std::string_view b)
     return base::equalsNoCase(a, b);
 }
 
-// What a line means: a section header, a key with its value, or nothing (blank, comment, a line
-// without "=").
-struct Entry {
-    enum Kind { Other, Section, Key } kind = Other;
-    std::string_view name;
-    std::string_view value;
-};
+// What a line means: the shared INI line reader.
+using Entry = base::IniLine;
 
 Entry classify(std::string_view text)
 {
-    Entry e;
-    const std::string_view t = trim(text);
-    if (t.empty() || t.front() == ';')
-        return e;
-    if (t.front() == '[') {
-        const auto close = t.find(']');
-        if (close != std::string_view::npos) {
-            e.kind = Entry::Section;
-            e.name = trim(t.substr(1, close - 1));
-            return e;
-        }
-    }
-    const auto eq = t.find('=');
-    if (eq == std::string_view::npos)
-        return e;
-    e.name = trim(t.substr(0, eq));
-    if (e.name.empty())
-        return e;
-    e.kind = Entry::Key;
-    e.value = trim(t.substr(eq + 1));
-    return e;
+    return base::readIniLine(text);
 }
 
 // Lines [first, last) of the first section with this name; nullopt when there is none.

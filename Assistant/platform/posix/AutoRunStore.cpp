@@ -1,5 +1,6 @@
 #include "platform/AutoRunStore.h"
 
+#include "base/IniLine.h"
 #include "base/Text.h"
 #include "platform/Files.h"
 
@@ -15,6 +16,7 @@ namespace {
 
 constexpr const char* kDefaultPath = "/var/lib/kestrix-assistant/KestrixAssistant.reg";
 constexpr const char* kHeader = "Windows Registry Editor Version 5.00";
+constexpr const char* kKeyName = "HKEY_CLASSES_ROOT\\KestrixAssistant";
 constexpr const char* kKeyLine = "[HKEY_CLASSES_ROOT\\KestrixAssistant]";
 
 std::mutex g_mutex;
@@ -30,22 +32,31 @@ std::string trim(std::string_view s)
     return std::string(base::trimmed(s, " \t\r"));
 }
 
-// Parses `"name"=...`; gives the unescaped name and the text after "=".
+// A value line of the key's block, read by the shared INI line reader: `"name"=data` gives the
+// name with its escapes undone and the data; false for any other line.
 bool splitValueLine(const std::string& line, std::string& name, std::string& data)
 {
-    if (line.empty() || line[0] != '"')
+    const base::IniLine e = base::readIniLine(line);
+    if (e.kind != base::IniLine::Key || e.name.size() < 2 || e.name.front() != '"' || e.name.back() != '"')
         return false;
     std::string n;
-    std::size_t i = 1;
-    for (; i < line.size() && line[i] != '"'; ++i) {
-        if (line[i] == '\\' && i + 1 < line.size())
+    for (std::size_t i = 1; i + 1 < e.name.size(); ++i) {
+        if (e.name[i] == '\\' && i + 2 < e.name.size())
             ++i;
-        n += line[i];
+        n += e.name[i];
     }
-    if (i >= line.size() || i + 1 >= line.size() || line[i + 1] != '=')
+    name = std::move(n);
+    data = std::string(e.value);
+    return true;
+}
+
+// True for a section header line; inKey then says whether it opens the store's key.
+bool isSectionLine(const std::string& line, bool& inKey)
+{
+    const base::IniLine e = base::readIniLine(line);
+    if (e.kind != base::IniLine::Section)
         return false;
-    name = n;
-    data = trim(line.substr(i + 2));
+    inKey = base::equalsNoCase(e.name, kKeyName);
     return true;
 }
 
@@ -99,10 +110,8 @@ std::optional<StoredValue> readStoredValue(const std::string& name)
     bool inKey = false;
     while (std::getline(in, line)) {
         line = trim(line);
-        if (!line.empty() && line[0] == '[') {
-            inKey = base::equalsNoCase(line, kKeyLine);
+        if (isSectionLine(line, inKey))
             continue;
-        }
         std::string n, data;
         if (inKey && splitValueLine(line, n, data) && base::equalsNoCase(n, name))
             return parseData(data);
@@ -133,11 +142,13 @@ bool writeStoredDword(const std::string& name, std::uint32_t value)
         if (lines.empty())
             lines = {kHeader, ""};
         std::size_t keyAt = lines.size();
-        for (std::size_t i = 0; i < lines.size(); ++i)
-            if (base::equalsNoCase(trim(lines[i]), kKeyLine)) {
+        for (std::size_t i = 0; i < lines.size(); ++i) {
+            bool isKey = false;
+            if (isSectionLine(trim(lines[i]), isKey) && isKey) {
                 keyAt = i;
                 break;
             }
+        }
         if (keyAt == lines.size()) {
             if (!lines.back().empty())
                 lines.push_back("");
@@ -148,7 +159,8 @@ bool writeStoredDword(const std::string& name, std::uint32_t value)
             bool replaced = false;
             for (; end < lines.size(); ++end) {
                 const std::string t = trim(lines[end]);
-                if (!t.empty() && t[0] == '[')
+                bool isKey = false;
+                if (isSectionLine(t, isKey))
                     break;
                 std::string n, data;
                 if (splitValueLine(t, n, data) && base::equalsNoCase(n, name)) {
