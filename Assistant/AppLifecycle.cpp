@@ -8,6 +8,7 @@
 #include "common/PendingUpdate.h"
 #include "common/StartupValues.h"
 #include "platform/DynamicLibrary.h"
+#include "platform/PathText.h"
 #include "update/UpdateLog.h"
 
 #include <chrono>
@@ -78,7 +79,7 @@ std::shared_ptr<http::CallerGate> AppLifecycle::makeCallerGate()
     http::TrustedSites sites = http::TrustedSites::parse(startupValues().trustedSites, &rejected);
     for (const std::string& entry : rejected)
         record("trusted.sites 中的条目无效，已忽略：" + entry);
-    if (!sites.restricts() && !std::filesystem::exists(programPath(programFolder_, "conf/update.pub")))
+    if (!sites.restricts() && !std::filesystem::exists(platform::pathFromUtf8(programPath(programFolder_, "conf/update.pub"))))
         record("未设置 trusted.sites 和 conf/update.pub：任何网页都能调用本服务的全部功能并指定更新地址");
     // Refusals are seen on connection threads.
     return std::make_shared<http::CallerGate>(std::move(sites),

@@ -4,7 +4,6 @@
 #include "bridge/CompactJson.h"
 #include "bridge/ModuleInvoker.h"
 #include "bridge/ScriptReply.h"
-#include "common/Errors.h"
 #include "common/StartupValues.h"
 
 namespace kx {
@@ -13,11 +12,16 @@ namespace {
 
 constexpr const char* kHtmlUtf8 = "text/html; charset=UTF-8";
 
-ModuleResult invokeWith(InvokerKind invoker, const std::string& folder, const std::string& document,
+ModuleResult invokeWith(InvokerKind invoker, const std::string& folder, const RequestDocument& document,
                         const std::string& module, const std::string& function)
 {
     return invoker == InvokerKind::Module ? invokeModuleResult(folder, document, module, function)
                                           : invokeCModuleResult(folder, document, module, function);
+}
+
+DataForm dataFormOf(InvokerKind invoker)
+{
+    return invoker == InvokerKind::Module ? DataForm::Strict : DataForm::Lenient;
 }
 
 // The raw reply when the agency flag is set, else the script reply.
@@ -33,39 +37,13 @@ void answer(http::HttpResponse& response, bool raw, const std::string& id, const
 
 } // namespace
 
-bool readAgencyFlag(const std::string& requestDocument)
-{
-    if (isBlankText(requestDocument))
-        return false;
-    auto doc = parseStrictJson(requestDocument);
-    if (!doc)
-        throw KxError("EJsonParserException", "The request document is not JSON");
-    if (!doc->is_object())
-        throw KxError("EJsonCastException", "The request document is not a JSON object");
-    auto config = doc->find("config");
-    if (config == doc->end() || config->is_null())
-        return false;
-    if (!config->is_object())
-        throw KxError("EJsonCastException", "The request's config is not a JSON object");
-    auto flag = config->find("agency3intfc");
-    if (flag == config->end())
-        return false;
-    if (flag->is_null() || flag->is_array() || flag->is_object())
-        throw KxError("EJsonCastException", "agency3intfc is not a boolean");
-    if (flag->is_boolean())
-        return flag->get<bool>();
-    if (flag->is_number())
-        return flag->get<double>() != 0.0;
-    return flag->is_string() && flag->get<std::string>() == "true";
-}
-
 void serveScriptEndpoint(const http::HttpRequest& request, http::HttpResponse& response,
                          const std::string& module, InvokerKind invoker)
 {
     const std::string id = request.param("id");
     const std::string function = request.param("func");
     const std::string& folder = startupValues().programFolder;
-    const std::string document = decodeBase64Text(request.param("payload"));
+    const RequestDocument document(decodeBase64Text(request.param("payload")), folder, dataFormOf(invoker));
     const std::string prefix = readProgramScriptPrefix(folder);
     const ModuleResult result = invokeWith(invoker, folder, document, module, function);
     answer(response, false, id, prefix, result);
@@ -76,10 +54,11 @@ void serveCaEndpoint(const http::HttpRequest& request, http::HttpResponse& respo
     const std::string id = request.param("id");
     const std::string function = request.param("func");
     const std::string& folder = startupValues().programFolder;
-    std::string document = decodeBase64Text(request.param("payload"));
+    std::string text = decodeBase64Text(request.param("payload"));
     if (!request.param("isDoubleBase").empty())
-        document = decodeBase64Text(document);
-    const bool agency = readAgencyFlag(document);
+        text = decodeBase64Text(text);
+    const RequestDocument document(text, folder, DataForm::Strict);
+    const bool agency = document.agencyFlag();
     const std::string prefix = readProgramScriptPrefix(folder);
     const ModuleResult result = invokeModuleResult(folder, document, "ca", function);
     answer(response, agency, id, prefix, result);
@@ -90,9 +69,9 @@ void serveSmartCardEndpoint(const http::HttpRequest& request, http::HttpResponse
     const std::string id = request.param("id");
     const std::string function = request.param("func");
     const std::string& folder = startupValues().programFolder;
-    const std::string document = decodeBase64Text(request.param("payload"));
+    const RequestDocument document(decodeBase64Text(request.param("payload")), folder, DataForm::Lenient);
     const std::string prefix = readProgramScriptPrefix(folder);
-    const bool agency = readAgencyFlag(document);
+    const bool agency = document.agencyFlag();
     const ModuleResult result = invokeCModuleResult(folder, document, "smart-card", function);
     answer(response, agency, id, prefix, result);
 }

@@ -2,13 +2,14 @@
 
 #include "bridge/CompactJson.h"
 #include "bridge/ModuleCall.h"
-#include "bridge/ModuleTexts.h"
 #include "common/Config.h"
 #include "common/ModuleHandleList.h"
 #include "common/Paths.h"
 #include "platform/DynamicLibrary.h"
 
 #include <chrono>
+#include <cstdio>
+#include <exception>
 
 namespace kx {
 
@@ -62,14 +63,13 @@ void dropLibrary(platform::LibraryHandle handle)
         platform::releaseLibrary(handle);
 }
 
-ModuleResult invoke(Variant variant, const std::string& folder, const std::string& request,
+ModuleResult invoke(Variant variant, const std::string& folder, const RequestDocument& document,
                    const std::string& module, const std::string& function)
 {
-    const DerivedText config = buildModuleConfig(request, folder);
+    const DerivedText& config = document.config();
     if (config.malformed())
         return ModuleResult(buildErrorBody("2001", "config数据异常，不符合json格式"));
-    const DerivedText data = variant == Variant::Standard ? extractModuleData(request)
-                                                          : extractModuleDataLenient(request);
+    const DerivedText& data = document.data();
     if (data.malformed())
         return ModuleResult(buildErrorBody("2001", "data数据异常，不符合json格式"));
 
@@ -109,7 +109,13 @@ ModuleResult invoke(Variant variant, const std::string& folder, const std::strin
         case CallOutcome::Kind::Escaped:
             break;
         }
+    } catch (const std::exception& e) {
+        // Raised around the call (handle list, configuration), not by the module: the library is
+        // dropped like after an escaped failure, and the reason goes to standard error.
+        std::fprintf(stderr, "module %s.%s: %s\n", module.c_str(), function.c_str(), e.what());
     } catch (...) {
+        std::fprintf(stderr, "module %s.%s: an error of unknown type was raised\n", module.c_str(),
+                     function.c_str());
     }
     dropLibrary(handle);
     return ModuleResult();
@@ -117,16 +123,30 @@ ModuleResult invoke(Variant variant, const std::string& folder, const std::strin
 
 } // namespace
 
+ModuleResult invokeModuleResult(const std::string& programFolder, const RequestDocument& document,
+                                const std::string& module, const std::string& function)
+{
+    return invoke(Variant::Standard, programFolder, document, module, function);
+}
+
+ModuleResult invokeCModuleResult(const std::string& programFolder, const RequestDocument& document,
+                                 const std::string& module, const std::string& function)
+{
+    return invoke(Variant::Large, programFolder, document, module, function);
+}
+
 ModuleResult invokeModuleResult(const std::string& programFolder, const std::string& request,
                                 const std::string& module, const std::string& function)
 {
-    return invoke(Variant::Standard, programFolder, request, module, function);
+    return invokeModuleResult(programFolder, RequestDocument(request, programFolder, DataForm::Strict), module,
+                              function);
 }
 
 ModuleResult invokeCModuleResult(const std::string& programFolder, const std::string& request,
                                  const std::string& module, const std::string& function)
 {
-    return invoke(Variant::Large, programFolder, request, module, function);
+    return invokeCModuleResult(programFolder, RequestDocument(request, programFolder, DataForm::Lenient), module,
+                               function);
 }
 
 std::string invokeModule(const std::string& programFolder, const std::string& request,

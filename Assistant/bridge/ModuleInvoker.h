@@ -4,6 +4,7 @@
 // the function up and call it in the module's calling form. Every recognised failure comes back as
 // an error body {"ret_code","ret_msg"}; an escaped failure gives an empty text.
 #include "bridge/ModuleResult.h"
+#include "bridge/ModuleTexts.h"
 
 #include <string>
 
@@ -22,6 +23,13 @@ std::string invokeCModule(const std::string& programFolder, const std::string& r
 ModuleResult invokeModuleResult(const std::string& programFolder, const std::string& request,
                                 const std::string& module, const std::string& function);
 ModuleResult invokeCModuleResult(const std::string& programFolder, const std::string& request,
+                                 const std::string& module, const std::string& function);
+
+// The same calls with the document already read: Strict data for invokeModuleResult, Lenient data
+// for invokeCModuleResult.
+ModuleResult invokeModuleResult(const std::string& programFolder, const RequestDocument& document,
+                                const std::string& module, const std::string& function);
+ModuleResult invokeCModuleResult(const std::string& programFolder, const RequestDocument& document,
                                  const std::string& module, const std::string& function);
 
 } // namespace kx

@@ -2,6 +2,7 @@
 
 #include "bridge/CompactJson.h"
 #include "bridge/LenientJson.h"
+#include "common/Errors.h"
 
 namespace kx {
 
@@ -11,31 +12,37 @@ DerivedText malformed() { return {DerivedText::Outcome::Malformed, {}}; }
 DerivedText absent() { return {DerivedText::Outcome::Absent, {}}; }
 DerivedText text(std::string t) { return {DerivedText::Outcome::Text, std::move(t)}; }
 
-// The request parsed strictly: nullopt with `out` set when the document is absent or malformed.
-std::optional<Json> parseRequest(const std::string& request, DerivedText& out)
+// The request document as the strict reader sees it.
+struct StrictDocument {
+    enum class State { Blank, NotJson, NotObject, Object };
+    State state = State::Blank;
+    Json json;
+};
+
+StrictDocument readStrict(const std::string& request)
 {
-    if (isBlankText(request)) {
-        out = absent();
-        return std::nullopt;
-    }
+    if (isBlankText(request))
+        return {};
     auto doc = parseStrictJson(request);
-    if (!doc || !doc->is_object()) {
-        out = malformed();
-        return std::nullopt;
-    }
-    return doc;
+    if (!doc)
+        return {StrictDocument::State::NotJson, {}};
+    if (!doc->is_object())
+        return {StrictDocument::State::NotObject, {}};
+    return {StrictDocument::State::Object, std::move(*doc)};
 }
 
-} // namespace
-
-DerivedText buildModuleConfig(const std::string& request, const std::string& programFolder)
+// Absent for a blank document, malformed for one that is not a JSON object.
+DerivedText unreadable(const StrictDocument& doc)
 {
-    DerivedText early;
-    auto doc = parseRequest(request, early);
-    if (!doc)
-        return early;
-    auto config = doc->find("config");
-    if (config == doc->end() || config->is_null() || (config->is_object() && config->empty()))
+    return doc.state == StrictDocument::State::Blank ? absent() : malformed();
+}
+
+DerivedText configOf(const StrictDocument& doc, const std::string& programFolder)
+{
+    if (doc.state != StrictDocument::State::Object)
+        return unreadable(doc);
+    auto config = doc.json.find("config");
+    if (config == doc.json.end() || config->is_null() || (config->is_object() && config->empty()))
         return absent();
     if (!config->is_object())
         return malformed();
@@ -57,14 +64,12 @@ DerivedText buildModuleConfig(const std::string& request, const std::string& pro
     return text(compactJson(moduleConfig));
 }
 
-DerivedText extractModuleData(const std::string& request)
+DerivedText dataOf(const StrictDocument& doc)
 {
-    DerivedText early;
-    auto doc = parseRequest(request, early);
-    if (!doc)
-        return early;
-    auto data = doc->find("data");
-    if (data == doc->end())
+    if (doc.state != StrictDocument::State::Object)
+        return unreadable(doc);
+    auto data = doc.json.find("data");
+    if (data == doc.json.end())
         return absent();
     if (!data->is_array())
         return malformed();
@@ -76,6 +81,81 @@ DerivedText extractModuleData(const std::string& request)
     if (first.empty())
         return absent();
     return text(compactJson(first));
+}
+
+struct AgencyOutcome {
+    bool flag = false;
+    const char* errorClass = nullptr; // set when reading the flag raises
+    const char* message = nullptr;
+};
+
+AgencyOutcome agencyOf(const StrictDocument& doc)
+{
+    switch (doc.state) {
+    case StrictDocument::State::Blank:
+        return {};
+    case StrictDocument::State::NotJson:
+        return {false, "EJsonParserException", "The request document is not JSON"};
+    case StrictDocument::State::NotObject:
+        return {false, "EJsonCastException", "The request document is not a JSON object"};
+    case StrictDocument::State::Object:
+        break;
+    }
+    auto config = doc.json.find("config");
+    if (config == doc.json.end() || config->is_null())
+        return {};
+    if (!config->is_object())
+        return {false, "EJsonCastException", "The request's config is not a JSON object"};
+    auto flag = config->find("agency3intfc");
+    if (flag == config->end())
+        return {};
+    if (flag->is_null() || flag->is_array() || flag->is_object())
+        return {false, "EJsonCastException", "agency3intfc is not a boolean"};
+    if (flag->is_boolean())
+        return {flag->get<bool>()};
+    if (flag->is_number())
+        return {flag->get<double>() != 0.0};
+    return {flag->is_string() && flag->get<std::string>() == "true"};
+}
+
+} // namespace
+
+RequestDocument::RequestDocument(const std::string& document, const std::string& programFolder, DataForm form)
+{
+    const StrictDocument doc = readStrict(document);
+    config_ = configOf(doc, programFolder);
+    data_ = form == DataForm::Strict ? dataOf(doc) : extractModuleDataLenient(document);
+    const AgencyOutcome agency = agencyOf(doc);
+    agency_ = agency.flag;
+    if (agency.errorClass) {
+        agencyErrorClass_ = agency.errorClass;
+        agencyError_ = agency.message;
+    }
+}
+
+bool RequestDocument::agencyFlag() const
+{
+    if (!agencyErrorClass_.empty())
+        throw KxError(agencyErrorClass_, agencyError_);
+    return agency_;
+}
+
+DerivedText buildModuleConfig(const std::string& request, const std::string& programFolder)
+{
+    return configOf(readStrict(request), programFolder);
+}
+
+DerivedText extractModuleData(const std::string& request)
+{
+    return dataOf(readStrict(request));
+}
+
+bool readAgencyFlag(const std::string& requestDocument)
+{
+    const AgencyOutcome agency = agencyOf(readStrict(requestDocument));
+    if (agency.errorClass)
+        throw KxError(agency.errorClass, agency.message);
+    return agency.flag;
 }
 
 DerivedText extractModuleDataLenient(const std::string& request)

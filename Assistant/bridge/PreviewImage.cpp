@@ -21,12 +21,12 @@ std::optional<std::string> previewFilePath(const std::string& programFolder, con
     const std::string folder = programPath(programFolder, "data\\img\\preview");
     const std::string path = folder + "/" + name;
     std::error_code ec;
-    if (!fs::is_regular_file(path, ec))
+    if (!fs::is_regular_file(pathFromUtf8(path), ec))
         return std::nullopt;
-    const fs::path realFolder = fs::canonical(folder, ec);
+    const fs::path realFolder = fs::canonical(pathFromUtf8(folder), ec);
     if (ec)
         return std::nullopt;
-    const fs::path realFile = fs::canonical(path, ec);
+    const fs::path realFile = fs::canonical(pathFromUtf8(path), ec);
     if (ec || realFile.parent_path() != realFolder)
         return std::nullopt;
     return path;

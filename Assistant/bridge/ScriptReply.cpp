@@ -33,7 +33,7 @@ std::string replyHead(const std::string& id, const std::string& prefix)
 
 std::string readScriptPrefix(const std::string& path)
 {
-    std::ifstream in(toNativeSeparators(path), std::ios::binary);
+    std::ifstream in(pathFromUtf8(toNativeSeparators(path)), std::ios::binary);
     if (!in)
         throw KxError("EFOpenError", "Cannot open file \"" + path + "\"");
     std::ostringstream content;

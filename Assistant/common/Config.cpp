@@ -60,14 +60,15 @@ std::string readDllIni(const std::string& section, const std::string& key,
 std::optional<Json> loadJsonFile(const std::string& path)
 {
     std::error_code ec;
-    if (!fs::exists(path, ec)) {
+    const fs::path file = pathFromUtf8(path);
+    if (!fs::exists(file, ec)) {
         // Created empty so that the next save has a file to replace; a failure shows up below.
-        std::ofstream create(path, std::ios::binary | std::ios::trunc);
+        std::ofstream create(file, std::ios::binary | std::ios::trunc);
     }
 
     std::ifstream in;
-    if (!fs::is_directory(path, ec))
-        in.open(path, std::ios::binary);
+    if (!fs::is_directory(file, ec))
+        in.open(file, std::ios::binary);
     if (!in.is_open())
         throw KxError(kFileOpenErrorClass, "Cannot open file \"" + path + "\"");
     std::ostringstream buffer;

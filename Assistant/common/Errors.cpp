@@ -1,8 +1,7 @@
 #include "common/Errors.h"
 
-#include <cxxabi.h>
-#include <cstdlib>
-#include <memory>
+#include "platform/TypeName.h"
+
 #include <typeinfo>
 
 namespace kx {
@@ -11,11 +10,7 @@ std::string errorClassName(const std::exception& e)
 {
     if (auto* kxe = dynamic_cast<const KxError*>(&e))
         return kxe->errorClass();
-    const char* mangled = typeid(e).name();
-    int status = 0;
-    std::unique_ptr<char, void (*)(void*)> demangled(
-        abi::__cxa_demangle(mangled, nullptr, nullptr, &status), std::free);
-    return status == 0 && demangled ? std::string(demangled.get()) : std::string(mangled);
+    return platform::readableTypeName(typeid(e));
 }
 
 } // namespace kx

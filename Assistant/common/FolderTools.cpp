@@ -1,5 +1,7 @@
 #include "common/FolderTools.h"
 
+#include "common/Paths.h"
+
 #include <filesystem>
 #include <vector>
 
@@ -31,7 +33,7 @@ void removeEntry(const fs::path& p)
 
 void removeFolderTree(const std::string& folder)
 {
-    removeEntry(fs::path(folder));
+    removeEntry(pathFromUtf8(folder));
 }
 
 } // namespace kx

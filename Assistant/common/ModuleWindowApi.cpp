@@ -2,6 +2,7 @@
 // find the main window and raise or lower its loading overlay (declared in sdk/kestrix_module.h).
 #include "common/WindowMessages.h"
 #include "common/WindowTable.h"
+#include "platform/SymbolExport.h"
 
 #include <cstdint>
 #include <string>
@@ -17,22 +18,22 @@ bool isLoadingMessage(unsigned message)
 
 extern "C" {
 
-__attribute__((visibility("default"))) std::uintptr_t KxFindMainWindow(void)
+KX_EXPORTED std::uintptr_t KxFindMainWindow(void)
 {
     const std::string title = kx::kApplicationTitle;
     return kx::findWindow(kx::kMainWindowClass, &title);
 }
 
-__attribute__((visibility("default"))) std::intptr_t KxSendMessage(std::uintptr_t window, unsigned message,
-                                                                   std::uintptr_t wParam, std::intptr_t lParam)
+KX_EXPORTED std::intptr_t KxSendMessage(std::uintptr_t window, unsigned message, std::uintptr_t wParam,
+                                        std::intptr_t lParam)
 {
     if (!isLoadingMessage(message))
         return -1;
     return kx::sendMessage(window, message, wParam, lParam);
 }
 
-__attribute__((visibility("default"))) int KxPostMessage(std::uintptr_t window, unsigned message,
-                                                         std::uintptr_t wParam, std::intptr_t lParam)
+KX_EXPORTED int KxPostMessage(std::uintptr_t window, unsigned message, std::uintptr_t wParam,
+                              std::intptr_t lParam)
 {
     if (!isLoadingMessage(message))
         return 0;

@@ -2,15 +2,6 @@
 
 namespace kx {
 
-std::string toNativeSeparators(std::string_view path)
-{
-    std::string out(path);
-    for (char& c : out)
-        if (c == '\\')
-            c = '/';
-    return out;
-}
-
 std::string programPath(const std::string& programFolder, std::string_view relative)
 {
     std::string rel = toNativeSeparators(relative);

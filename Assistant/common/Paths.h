@@ -1,14 +1,18 @@
 #pragma once
 // Paths under the program folder. Relative paths are written with "\" as in the configuration
 // files; on this platform every "\" is a separator.
+#include "platform/PathText.h"
+
 #include <string>
 #include <string_view>
 
 namespace kx {
 
+using platform::pathFromUtf8;
+using platform::toNativeSeparators;
+using platform::utf8FromPath;
+
 // programFolder + "/" + relative, with "\" turned into "/" and no doubled separator.
 std::string programPath(const std::string& programFolder, std::string_view relative);
-// "\" turned into "/".
-std::string toNativeSeparators(std::string_view path);
 
 } // namespace kx

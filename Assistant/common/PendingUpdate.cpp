@@ -15,11 +15,11 @@ bool sweepOldFiles(const std::string& folder, SweepMode mode, std::vector<std::s
     bool ok = true;
     std::error_code ec;
     std::vector<fs::path> matches;
-    for (fs::directory_iterator it(toNativeSeparators(folder), ec), end; !ec && it != end; it.increment(ec)) {
+    for (fs::directory_iterator it(pathFromUtf8(toNativeSeparators(folder)), ec), end; !ec && it != end; it.increment(ec)) {
         std::error_code sec;
         if (it->is_directory(sec))
             continue;
-        if (it->path().filename().string().find("_old") != std::string::npos)
+        if (utf8FromPath(it->path().filename()).find("_old") != std::string::npos)
             matches.push_back(it->path());
     }
     for (const fs::path& p : matches) {
@@ -28,18 +28,18 @@ bool sweepOldFiles(const std::string& folder, SweepMode mode, std::vector<std::s
         if (mode == SweepMode::Delete) {
             done = fs::remove(p, fec) && !fec;
         } else {
-            const std::string name = p.filename().string();
+            const std::string name = utf8FromPath(p.filename());
             const auto dot = name.rfind('.');
             const std::string ext = dot == std::string::npos ? "" : name.substr(dot);
             const std::string restored = name.substr(0, name.find("_old")) + ext;
             // A file under the restored name (a live file beside a leftover old copy) is never
             // replaced: losing the newer file silently is worse than keeping both.
-            done = platform::renameNoReplace(p.string(), (p.parent_path() / restored).string());
+            done = platform::renameNoReplace(utf8FromPath(p), utf8FromPath(p.parent_path() / pathFromUtf8(restored)));
         }
         if (!done) {
             ok = false;
             if (failed)
-                failed->push_back(p.filename().string());
+                failed->push_back(utf8FromPath(p.filename()));
         }
     }
     return ok;
@@ -59,7 +59,7 @@ void applyPendingModuleUpdate(const std::string& programFolder)
     const std::string upgradeFolder = programPath(programFolder, "upgrade");
     const std::string datFile = upgradeFolder + "/upgrade.dat";
     std::error_code ec;
-    if (!fs::exists(datFile, ec))
+    if (!fs::exists(pathFromUtf8(datFile), ec))
         return;
 
     std::optional<Json> pending;

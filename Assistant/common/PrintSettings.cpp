@@ -1,8 +1,11 @@
 #include "common/PrintSettings.h"
 
+#include "base/Text.h"
 #include "common/Errors.h"
 #include "common/Paths.h"
 #include "platform/Files.h"
+
+#include <array>
 
 namespace kx {
 namespace {
@@ -11,6 +14,7 @@ constexpr const char* kApplicationFile = "data\\json\\application.json";
 constexpr const char* kBillFile = "data\\json\\bill.json";
 constexpr const char* kPrintFile = "data\\json\\print.json";
 
+// Every character up to the space counts as blank (controls included).
 bool isBlankChar(char c)
 {
     return static_cast<unsigned char>(c) <= 0x20;
@@ -60,13 +64,13 @@ bool isBlank(std::string_view text)
 
 std::string trimBlanks(std::string_view text)
 {
-    std::size_t begin = 0;
-    std::size_t end = text.size();
-    while (begin < end && isBlankChar(text[begin]))
-        ++begin;
-    while (end > begin && isBlankChar(text[end - 1]))
-        --end;
-    return std::string(text.substr(begin, end - begin));
+    static constexpr auto blanks = [] {
+        std::array<char, 0x21> all{};
+        for (std::size_t c = 0; c < all.size(); ++c)
+            all[c] = static_cast<char>(c);
+        return all;
+    }();
+    return std::string(base::trimmed(text, std::string_view(blanks.data(), blanks.size())));
 }
 
 std::string readAppId(const std::string& programFolder)

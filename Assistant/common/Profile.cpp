@@ -1,6 +1,9 @@
 #include "common/Profile.h"
 
+#include "base/IniLine.h"
+#include "base/Text.h"
 #include "common/Errors.h"
+#include "common/Paths.h"
 #include "common/TextCodec.h"
 #include "platform/Files.h"
 
@@ -135,60 +138,22 @@ std::string newLineEnding(const Document& doc)
     return encode(doc, "\r\n");
 }
 
-bool isBlank(char c) { return c == ' ' || c == '\t'; }
-
 std::string_view trim(std::string_view s)
 {
-    while (!s.empty() && isBlank(s.front()))
-        s.remove_prefix(1);
-    while (!s.empty() && isBlank(s.back()))
-        s.remove_suffix(1);
-    return s;
+    return base::trimmed(s);
 }
-
-char asciiLower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
 bool sameName(std::string_view a, std::string_view b)
 {
-    if (a.size() != b.size())
-        return false;
-    for (std::size_t i = 0; i < a.size(); ++i)
-        if (asciiLower(a[i]) != asciiLower(b[i]))
-            return false;
-    return true;
+    return base::equalsNoCase(a, b);
 }
 
-// What a line means: a section header, a key with its value, or nothing (blank, comment, a line
-// without "=").
-struct Entry {
-    enum Kind { Other, Section, Key } kind = Other;
-    std::string_view name;
-    std::string_view value;
-};
+// What a line means: the shared INI line reader.
+using Entry = base::IniLine;
 
 Entry classify(std::string_view text)
 {
-    Entry e;
-    const std::string_view t = trim(text);
-    if (t.empty() || t.front() == ';')
-        return e;
-    if (t.front() == '[') {
-        const auto close = t.find(']');
-        if (close != std::string_view::npos) {
-            e.kind = Entry::Section;
-            e.name = trim(t.substr(1, close - 1));
-            return e;
-        }
-    }
-    const auto eq = t.find('=');
-    if (eq == std::string_view::npos)
-        return e;
-    e.name = trim(t.substr(0, eq));
-    if (e.name.empty())
-        return e;
-    e.kind = Entry::Key;
-    e.value = trim(t.substr(eq + 1));
-    return e;
+    return base::readIniLine(text);
 }
 
 // Lines [first, last) of the first section with this name; nullopt when there is none.
@@ -226,9 +191,10 @@ std::optional<std::size_t> findKey(const Document& doc, const Range& range, std:
 std::optional<std::string> readBytes(const std::string& file)
 {
     std::error_code ec;
-    if (!fs::is_regular_file(file, ec))
+    const fs::path path = pathFromUtf8(file);
+    if (!fs::is_regular_file(path, ec))
         return std::nullopt;
-    std::ifstream in(file, std::ios::binary);
+    std::ifstream in(path, std::ios::binary);
     if (!in)
         return std::nullopt;
     std::ostringstream s;
@@ -288,8 +254,8 @@ std::mutex& writeMutex()
 std::string absoluteName(const std::string& file)
 {
     std::error_code ec;
-    fs::path full = fs::absolute(file, ec);
-    return ec ? file : full.string();
+    const fs::path full = fs::absolute(pathFromUtf8(file), ec);
+    return ec ? file : utf8FromPath(full);
 }
 
 [[noreturn]] void failWrite(const std::string& file)
@@ -349,7 +315,7 @@ void writeProfileString(const std::string& file, const std::string& section,
 
     std::lock_guard lock(writeMutex());
     std::error_code ec;
-    const bool exists = fs::exists(file, ec);
+    const bool exists = fs::exists(pathFromUtf8(file), ec);
     Document doc;
     if (exists) {
         if (!platform::fileWritable(file))

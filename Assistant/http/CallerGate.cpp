@@ -1,5 +1,6 @@
 #include "http/CallerGate.h"
 
+#include "base/Text.h"
 #include "common/PrintSettings.h"
 
 #include <algorithm>
@@ -11,22 +12,11 @@ namespace {
 // flood of invented names cannot grow the log or the memory without bound.
 constexpr std::size_t kMaxLoggedRefusals = 256;
 
-char lowerAscii(char c)
-{
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
 std::string lower(std::string_view s)
 {
     std::string out(s);
-    std::transform(out.begin(), out.end(), out.begin(), lowerAscii);
+    std::transform(out.begin(), out.end(), out.begin(), base::lowerAscii);
     return out;
-}
-
-bool equalNoCase(std::string_view a, std::string_view b)
-{
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
-                                              [](char x, char y) { return lowerAscii(x) == lowerAscii(y); });
 }
 
 bool isDigit(char c)
@@ -99,8 +89,8 @@ bool isBracketedIpv6(std::string_view s)
 bool isLocalhostName(std::string_view s)
 {
     static constexpr std::string_view kSuffix = ".localhost";
-    return equalNoCase(s, "localhost") ||
-           (s.size() > kSuffix.size() && equalNoCase(s.substr(s.size() - kSuffix.size()), kSuffix));
+    return base::equalsNoCase(s, "localhost") ||
+           (s.size() > kSuffix.size() && base::equalsNoCase(s.substr(s.size() - kSuffix.size()), kSuffix));
 }
 
 bool validDnsName(std::string_view s)
@@ -177,15 +167,6 @@ std::optional<SiteOrigin> parseSite(std::string_view text, Form form)
     return origin;
 }
 
-std::string_view trimmed(std::string_view s)
-{
-    while (!s.empty() && (s.front() == ' ' || s.front() == '\t'))
-        s.remove_prefix(1);
-    while (!s.empty() && (s.back() == ' ' || s.back() == '\t'))
-        s.remove_suffix(1);
-    return s;
-}
-
 // Every value of the header, joined with ", " as HTTP joins repeated fields (storage then holds
 // the joined text); nullopt when absent. Repeated Origin or Host fields thus never read as one
 // acceptable value. No copy is made for the usual single field: this runs for every request.
@@ -193,16 +174,16 @@ std::optional<std::string_view> headerValue(const HttpRequest& request, std::str
 {
     std::optional<std::string_view> value;
     for (const auto& [n, v] : request.headers) {
-        if (!equalNoCase(n, name))
+        if (!base::equalsNoCase(n, name))
             continue;
         if (!value) {
-            value = trimmed(v);
+            value = base::trimmed(v);
             continue;
         }
         if (storage.empty())
             storage.assign(*value);
         storage += ", ";
-        storage += trimmed(v);
+        storage += base::trimmed(v);
         value = storage;
     }
     return value;
@@ -324,7 +305,7 @@ std::optional<Refusal> judgeCaller(const HttpRequest& request, const TrustedSite
         return siteRefusal(parsed ? parsed->text() : shown(*referer));
     }
     if (auto fetchSite = headerValue(request, "Sec-Fetch-Site", storage)) {
-        if (!equalNoCase(*fetchSite, "same-origin") && !equalNoCase(*fetchSite, "none")) {
+        if (!base::equalsNoCase(*fetchSite, "same-origin") && !base::equalsNoCase(*fetchSite, "none")) {
             const std::string value = shown(lower(*fetchSite));
             return Refusal{"sec-fetch-site " + value,
                            "已拒绝未说明来源网站的请求（Sec-Fetch-Site: " + value + "）：只接受 trusted.sites 中的网站"};

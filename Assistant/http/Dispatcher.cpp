@@ -1,8 +1,10 @@
 #include "http/Dispatcher.h"
 
 #include "common/Errors.h"
+#include "common/Paths.h"
 #include "common/TextCodec.h"
 #include "http/ParameterDecoder.h"
+#include "platform/CalendarTime.h"
 
 #include <ctime>
 #include <filesystem>
@@ -134,7 +136,7 @@ std::string htmlEscape(const std::string& s)
 
 std::string contentTypeForFile(const std::string& path)
 {
-    std::string ext = std::filesystem::path(path).extension().string();
+    std::string ext = utf8FromPath(pathFromUtf8(path).extension());
     for (char& c : ext)
         c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     if (ext == ".png") return "image/png";
@@ -169,8 +171,7 @@ std::string httpDate(long long secondsSinceEpoch)
     static const char* months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                    "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
     std::time_t t = static_cast<std::time_t>(secondsSinceEpoch);
-    std::tm tm{};
-    gmtime_r(&t, &tm);
+    const std::tm tm = platform::utcCalendarTime(t);
     char buf[64];
     std::snprintf(buf, sizeof buf, "%s, %02d %s %04d %02d:%02d:%02d GMT", days[tm.tm_wday], tm.tm_mday,
                   months[tm.tm_mon], tm.tm_year + 1900, tm.tm_hour, tm.tm_min, tm.tm_sec);
@@ -188,8 +189,9 @@ ReplyHead buildReply(const HttpResponse& response, const std::string& method, bo
     bool servingFile = false;
     if (response.filePath) {
         std::error_code ec;
-        auto size = std::filesystem::file_size(*response.filePath, ec);
-        if (!ec && std::filesystem::is_regular_file(*response.filePath, ec)) {
+        const std::filesystem::path file = pathFromUtf8(*response.filePath);
+        auto size = std::filesystem::file_size(file, ec);
+        if (!ec && std::filesystem::is_regular_file(file, ec)) {
             servingFile = true;
             reply.fileSize = size;
             contentLength = size;
@@ -199,7 +201,7 @@ ReplyHead buildReply(const HttpResponse& response, const std::string& method, bo
                 contentType = contentTypeForFile(*response.filePath);
             if (disposition.empty())
                 disposition = "attachment; filename=\"" +
-                              std::filesystem::path(*response.filePath).filename().string() + "\";";
+                              utf8FromPath(file.filename()) + "\";";
         }
     }
 

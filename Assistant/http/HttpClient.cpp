@@ -72,24 +72,9 @@ size_t onHeader(char* data, size_t size, size_t count, void* user)
     const auto colon = line.find(':');
     if (colon == std::string::npos)
         return size * count;
-    std::string name = line.substr(0, colon);
-    std::string value = line.substr(colon + 1);
-    const auto b = value.find_first_not_of(" \t");
-    value = b == std::string::npos ? "" : value.substr(b);
-    while (!value.empty() && (value.back() == ' ' || value.back() == '\t'))
-        value.pop_back();
-    reply->headers.emplace_back(std::move(name), std::move(value));
+    reply->headers.emplace_back(line.substr(0, colon),
+                                base::trimmed(std::string_view(line).substr(colon + 1)));
     return size * count;
-}
-
-bool equalsNoCase(const std::string& a, const std::string& b)
-{
-    if (a.size() != b.size())
-        return false;
-    for (std::size_t i = 0; i < a.size(); ++i)
-        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
-            return false;
-    return true;
 }
 
 void encodeInto(std::string& out, const std::string& text)
@@ -175,10 +160,7 @@ ClientResult post(const std::string& url, const std::string& body, const char* c
 
 std::string ClientReply::header(const std::string& name) const
 {
-    for (const auto& [n, v] : headers)
-        if (equalsNoCase(n, name))
-            return v;
-    return "";
+    return headerOrEmpty(headers, name);
 }
 
 std::string encodeForm(const FormFields& fields)

@@ -5,6 +5,8 @@
 // counts as a failure, like a connection failure. Time-outs are set per request (none by default).
 // A reply body is held in memory, or handed piece by piece to a BodySink so that large bodies go
 // straight to a file.
+#include "http/HeaderList.h"
+
 #include <chrono>
 #include <cstddef>
 #include <string>
@@ -15,8 +17,8 @@ namespace kx::http {
 
 struct ClientReply {
     long status = 0;
-    std::vector<std::pair<std::string, std::string>> headers; // in arrival order
-    std::string body;                                         // bytes as received (empty with a sink)
+    HeaderList headers; // in arrival order
+    std::string body;   // bytes as received (empty with a sink)
 
     // The first header of this name, compared without case; "" when missing.
     std::string header(const std::string& name) const;

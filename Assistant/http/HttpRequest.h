@@ -1,5 +1,6 @@
 #pragma once
 // A request as web components see it.
+#include "http/HeaderList.h"
 #include "http/RequestParameters.h"
 
 #include <string>
@@ -15,7 +16,7 @@ struct HttpRequest {
     std::string query;   // raw text after the first "?"
     int versionMajor = 1;
     int versionMinor = 1;
-    std::vector<std::pair<std::string, std::string>> headers; // in arrival order
+    HeaderList headers;  // in arrival order
     std::string body;    // raw bytes
     RequestParameters params; // decoded, UTF-8, in order
 

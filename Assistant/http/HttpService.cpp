@@ -4,6 +4,7 @@
 #include "http/ConnectionStream.h"
 #include "http/Dispatcher.h"
 #include "http/WireRequest.h"
+#include "platform/PathText.h"
 #include "platform/Socket.h"
 
 #include <boost/asio.hpp>
@@ -351,7 +352,7 @@ bool HttpService::Impl::writeReply(Connection& conn, const ReplyHead& reply)
 
     // Content-Length promised the file's size at the time of the head; a file that shrank since
     // then ends the connection.
-    std::ifstream file(reply.filePath, std::ios::binary);
+    std::ifstream file(platform::pathFromUtf8(reply.filePath), std::ios::binary);
     std::vector<char> chunk(256 * 1024);
     unsigned long long remaining = reply.fileSize;
     while (remaining > 0 && file) {

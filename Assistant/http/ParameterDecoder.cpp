@@ -95,7 +95,7 @@ public:
             if (!std::all_of(bytes.begin(), bytes.end(), [this](char c) { return decodesToItself(c); })) {
                 const std::string raw(bytes);
                 buffer.resize(start);
-                converter_->decode(raw, buffer);
+                convert(raw, buffer);
             }
             return;
         }
@@ -108,6 +108,17 @@ private:
     {
         buffer.resize(start);
         buffer += text;
+    }
+
+    // The converter's text of bytes appended to out, with anything beyond UTF-8 it passed on
+    // (code points above U+10FFFF) repaired.
+    void convert(std::string_view bytes, std::string& out)
+    {
+        const std::size_t start = out.size();
+        converter_->decode(bytes, out);
+        const std::string_view added = std::string_view(out).substr(start);
+        if (!isValidUtf8(added))
+            replaceTail(out, start, utf16ToUtf8(utf8ToUtf16(added)));
     }
 
     bool decodesToItself(char c) const
@@ -124,13 +135,13 @@ private:
         for (int b = 0; b < 0x80; ++b) {
             const std::string one(1, static_cast<char>(b));
             std::string out;
-            converter_->decode(one, out);
+            convert(one, out);
             identity_[b] = out == one;
             if (identity_[b])
                 all += one;
         }
         std::string out;
-        converter_->decode(all, out);
+        convert(all, out);
         if (out != all)
             identity_.fill(false);
     }

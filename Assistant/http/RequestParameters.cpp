@@ -1,21 +1,11 @@
 #include "http/RequestParameters.h"
 
+#include "base/Text.h"
+
 #include <stdexcept>
 
 namespace kx::http {
 namespace {
-
-char asciiLower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
-
-bool sameName(std::string_view a, std::string_view b)
-{
-    if (a.size() != b.size())
-        return false;
-    for (std::size_t i = 0; i < a.size(); ++i)
-        if (asciiLower(a[i]) != asciiLower(b[i]))
-            return false;
-    return true;
-}
 
 std::string lengthBytes(std::size_t n)
 {
@@ -99,7 +89,7 @@ std::optional<std::string_view> RequestParameters::find(std::string_view name) c
 {
     std::optional<std::string_view> found;
     forEachEntry(bytes_, [&](std::string_view n, std::string_view v) {
-        if (!sameName(n, name))
+        if (!base::equalsNoCase(n, name))
             return false;
         found = v;
         return true;

@@ -10,8 +10,10 @@ namespace kx::platform {
 class CharsetDecoder {
 public:
     virtual ~CharsetDecoder() = default;
-    // Appends the UTF-8 text of bytes to out. Each text is decoded on its own (no state carries
-    // over from an earlier call); a sequence that is invalid or cut off at the end becomes U+FFFD.
+    // Appends the converter's UTF-8 text of bytes to out. Each text is decoded on its own (no state
+    // carries over from an earlier call); a sequence that is invalid or cut off at the end becomes
+    // U+FFFD. A converter may pass on what lies beyond UTF-8 (code points above U+10FFFF), so the
+    // caller checks what was appended.
     virtual void decode(std::string_view bytes, std::string& out) = 0;
 };
 

@@ -9,6 +9,9 @@ namespace kx::platform {
 // The folder of the running executable (symbolic links resolved), without a trailing separator.
 std::string executableFolder();
 
+// The id of this process, as the system numbers processes.
+unsigned long currentProcessId();
+
 // True when the effective user is root or the process's groups include "sudo", "wheel" or
 // "admin" (membership, not elevation).
 bool isAdministrator();

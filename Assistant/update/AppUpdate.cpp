@@ -4,6 +4,7 @@
 #include "common/Paths.h"
 #include "http/HttpClient.h"
 #include "platform/Files.h"
+#include "platform/Process.h"
 #include "update/FileDownload.h"
 #include "update/UpdateLog.h"
 #include "update/UpdateSignature.h"
@@ -13,7 +14,6 @@
 #include <filesystem>
 #include <thread>
 
-#include <unistd.h>
 
 namespace kx {
 namespace fs = std::filesystem;
@@ -89,7 +89,7 @@ std::string checkAppUpdate(const std::string& programFolder)
 std::string downloadAppInstaller(const std::string& address, const std::string& programFolder,
                                  const std::string& version)
 {
-    const fs::path folder = programPath(programFolder, "download");
+    const fs::path folder = pathFromUtf8(programPath(programFolder, "download"));
     std::string name;
     // Written under a temporary name first, so that a broken or refused download never leaves
     // anything under the final name.
@@ -99,7 +99,7 @@ std::string downloadAppInstaller(const std::string& address, const std::string& 
             return std::string();
         std::error_code ec;
         fs::create_directories(folder, ec);
-        return (folder / (".installer.part" + std::to_string(::getpid()))).string();
+        return utf8FromPath(folder / (".installer.part" + std::to_string(platform::currentProcessId())));
     });
     try {
         const UpdateSignature signature = UpdateSignature::load(programFolder);
@@ -128,14 +128,14 @@ std::string downloadAppInstaller(const std::string& address, const std::string& 
                 return "";
             }
         }
-        const fs::path target = folder / name;
+        const fs::path target = folder / pathFromUtf8(name);
         std::error_code ec;
-        fs::rename(download.path(), target, ec);
+        fs::rename(pathFromUtf8(download.path()), target, ec);
         if (ec) {
             download.discard();
             return "";
         }
-        return target.string();
+        return utf8FromPath(target);
     } catch (const std::exception&) {
         download.discard();
         return "";

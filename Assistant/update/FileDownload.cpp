@@ -1,5 +1,7 @@
 #include "update/FileDownload.h"
 
+#include "common/Paths.h"
+
 #include <filesystem>
 
 namespace kx {
@@ -17,7 +19,7 @@ bool FileDownload::begin(const http::ClientReply& head)
     path_ = choose_(head);
     if (path_.empty())
         return false;
-    out_.open(path_, std::ios::binary | std::ios::trunc);
+    out_.open(pathFromUtf8(path_), std::ios::binary | std::ios::trunc);
     taken_ = true;
     return true; // a file that failed to open fails the first write (or finish, for no bytes)
 }
@@ -43,7 +45,7 @@ void FileDownload::discard()
         out_.close();
     if (taken_) {
         std::error_code ec;
-        std::filesystem::remove(path_, ec);
+        std::filesystem::remove(pathFromUtf8(path_), ec);
     }
 }
 

@@ -30,9 +30,9 @@ std::string oldFileName(const std::string& name)
 // Renames folder/name to its old name, never over an existing file. "" when done, else why not.
 std::string renameToOld(const fs::path& folder, const std::string& name)
 {
-    const fs::path from = folder / name;
-    const fs::path to = folder / oldFileName(name);
-    if (platform::renameNoReplace(from.string(), to.string()))
+    const fs::path from = folder / pathFromUtf8(name);
+    const fs::path to = folder / pathFromUtf8(oldFileName(name));
+    if (platform::renameNoReplace(utf8FromPath(from), utf8FromPath(to)))
         return "";
     std::error_code ec;
     if (!fs::exists(fs::symlink_status(from, ec)))
@@ -61,7 +61,7 @@ bool replaceModuleFiles(const std::string& module, const std::string& archivePat
                 why = "条目路径不安全：" + entry.name;
             continue;
         }
-        const std::string failure = renameToOld(folder, relative->filename().string());
+        const std::string failure = renameToOld(folder, utf8FromPath(relative->filename()));
         if (failure.empty())
             selected.push_back(&entry);
         else if (why.empty())
@@ -87,7 +87,7 @@ bool replaceModuleFiles(const std::string& module, const std::string& archivePat
         return true;
 
     std::vector<std::string> stuck;
-    sweepOldFiles(folder.string() + "/", SweepMode::Restore, &stuck);
+    sweepOldFiles(utf8FromPath(folder) + "/", SweepMode::Restore, &stuck);
     updateLog("组件 " + module + " 未更新，已回滚：" + why);
     for (const std::string& old : stuck)
         updateLog("组件 " + module + " 回滚未完成：" + old + " 无法恢复（同名文件已存在或无法改名），两个文件均保留");
@@ -122,7 +122,7 @@ std::string checkModuleUpdate(const std::string& programFolder)
 {
     try {
         std::error_code ec;
-        if (fs::exists(programPath(programFolder, "upgrade/upgrade.dat"), ec))
+        if (fs::exists(pathFromUtf8(programPath(programFolder, "upgrade/upgrade.dat")), ec))
             return "2";
         const std::string address = readSysIni("HTTP", "server.update.url", "", programFolder);
         if (address.empty())
@@ -137,11 +137,11 @@ std::string checkModuleUpdate(const std::string& programFolder)
 std::string fetchModulePackage(const std::string& address, const std::string& programFolder,
                                const std::string& body)
 {
-    const fs::path package = programPath(programFolder, "dll_upgrade.zip");
+    const fs::path package = pathFromUtf8(programPath(programFolder, "dll_upgrade.zip"));
     std::string info;
     FileDownload download([&](const http::ClientReply& head) {
         info = head.header("UpgradeInfo");
-        return info.empty() ? std::string() : package.string();
+        return info.empty() ? std::string() : utf8FromPath(package);
     });
     try {
         const UpdateSignature signature = UpdateSignature::load(programFolder);
@@ -162,7 +162,7 @@ std::string fetchModulePackage(const std::string& address, const std::string& pr
         // The package is checked before anything of it is unpacked.
         if (signature.required()) {
             platform::FileView bytes;
-            const std::string why = bytes.open(package.string())
+            const std::string why = bytes.open(utf8FromPath(package))
                                         ? signature.check(result.reply.header("Content-Signature"), bytes.bytes())
                                         : "无法读取下载的组件更新包";
             if (!why.empty()) {
@@ -172,18 +172,18 @@ std::string fetchModulePackage(const std::string& address, const std::string& pr
             }
         }
 
-        const fs::path upgrade = programPath(programFolder, "upgrade");
-        removeFolderTree(upgrade.string());
+        const fs::path upgrade = pathFromUtf8(programPath(programFolder, "upgrade"));
+        removeFolderTree(utf8FromPath(upgrade));
         fs::create_directories(upgrade);
 
         // One budget for everything this package unpacks, module archives included.
         UnpackBudget budget;
-        const UnpackResult unpacked = unpackPackage(package.string(), upgrade.string(), budget);
+        const UnpackResult unpacked = unpackPackage(utf8FromPath(package), utf8FromPath(upgrade), budget);
         download.discard();
         if (!unpacked.ok) {
             if (unpacked.unsafe) {
                 updateLog("组件更新包不安全，已拒绝：" + unpacked.why);
-                removeFolderTree(upgrade.string()); // nothing of a refused package stays on disk
+                removeFolderTree(utf8FromPath(upgrade)); // nothing of a refused package stays on disk
             } else {
                 updateLog("组件更新包解压失败：" + unpacked.why);
             }
@@ -210,12 +210,12 @@ std::string fetchModulePackage(const std::string& address, const std::string& pr
             // Module names come from the server: only a bare name can name an archive.
             if (name.find('/') != std::string::npos || name.find('\\') != std::string::npos || name == "..")
                 continue;
-            const fs::path archive = upgrade / (name + ".zip");
+            const fs::path archive = upgrade / pathFromUtf8(name + ".zip");
             if (!fs::is_regular_file(archive, ec))
                 continue;
-            const fs::path folder = toNativeSeparators(moduleFolder(programFolder, dllPath));
+            const fs::path folder = pathFromUtf8(toNativeSeparators(moduleFolder(programFolder, dllPath)));
             try {
-                if (replaceModuleFiles(name, archive.string(), folder, budget))
+                if (replaceModuleFiles(name, utf8FromPath(archive), folder, budget))
                     pending[name] = version;
             } catch (const std::exception& e) {
                 updateLog("组件 " + name + " 更新失败：" + e.what());

@@ -36,7 +36,7 @@ UpdateSignature& UpdateSignature::operator=(UpdateSignature&&) noexcept = defaul
 UpdateSignature UpdateSignature::load(const std::string& programFolder)
 {
     UpdateSignature s;
-    const std::string path = programPath(programFolder, "conf/update.pub");
+    const std::filesystem::path path = pathFromUtf8(programPath(programFolder, "conf/update.pub"));
     std::error_code ec;
     const auto status = std::filesystem::symlink_status(path, ec);
     if (!std::filesystem::exists(status))

@@ -1,16 +1,25 @@
 #include "update/ZipPackage.h"
 
 #include "common/Errors.h"
+#include "common/Paths.h"
 
 #include <zip.h>
 
 #include <algorithm>
 #include <cctype>
 #include <fstream>
-#include <sys/stat.h>
 
 namespace kx {
 namespace fs = std::filesystem;
+
+namespace {
+
+// A Unix entry keeps its file mode in the high half of the external attributes; these are the
+// values the archive format inherits from Unix, whatever system reads the archive.
+constexpr zip_uint32_t kUnixFileTypeMask = 0170000;
+constexpr zip_uint32_t kUnixSymbolicLink = 0120000;
+
+} // namespace
 
 std::optional<fs::path> safeEntryPath(const std::string& entryName)
 {
@@ -32,7 +41,7 @@ std::optional<fs::path> safeEntryPath(const std::string& entryName)
         if (part == "..")
             return std::nullopt;
         if (!part.empty() && part != ".")
-            result /= part;
+            result /= pathFromUtf8(part);
         start = slash + 1;
     }
     if (result.empty())
@@ -59,7 +68,7 @@ ZipArchive::ZipArchive(const std::string& path)
     int error = 0;
     zip_ = zip_open(path.c_str(), ZIP_RDONLY, &error);
     if (!zip_)
-        throw KxError("EZipError", "无法打开压缩包 " + fs::path(path).filename().string());
+        throw KxError("EZipError", "无法打开压缩包 " + utf8FromPath(pathFromUtf8(path).filename()));
     const zip_int64_t count = zip_get_num_entries(zip_, 0);
     if (count < 0 || static_cast<std::uint64_t>(count) > UnpackBudget::kMaxEntries) {
         zip_discard(zip_);
@@ -71,7 +80,7 @@ ZipArchive::ZipArchive(const std::string& path)
         if (!name) {
             zip_discard(zip_);
             zip_ = nullptr;
-            throw KxError("EZipError", "无法读取压缩包 " + fs::path(path).filename().string());
+            throw KxError("EZipError", "无法读取压缩包 " + utf8FromPath(pathFromUtf8(path).filename()));
         }
         ZipEntry e;
         e.index = static_cast<std::uint64_t>(i);
@@ -85,7 +94,7 @@ ZipArchive::ZipArchive(const std::string& path)
         zip_uint32_t attributes = 0;
         if (zip_file_get_external_attributes(zip_, e.index, 0, &opsys, &attributes) == 0 &&
             opsys == ZIP_OPSYS_UNIX)
-            e.symlink = ((attributes >> 16) & S_IFMT) == S_IFLNK;
+            e.symlink = ((attributes >> 16) & kUnixFileTypeMask) == kUnixSymbolicLink;
         entries_.push_back(std::move(e));
     }
 }
@@ -151,7 +160,7 @@ void ZipArchive::extract(const ZipEntry& entry, const fs::path& folder, UnpackBu
     std::error_code ec;
     const auto status = fs::symlink_status(target, ec);
     if (fs::is_directory(status))
-        throw KxError("EZipError", "无法写入 " + target.string());
+        throw KxError("EZipError", "无法写入 " + utf8FromPath(target));
     if (fs::exists(status))
         fs::remove(target); // replaces a file and never writes through a link
 
@@ -203,7 +212,7 @@ UnpackResult unpackPackage(const std::string& zipFile, const std::string& destin
                 throw UnsafeArchive("条目路径不安全：" + e.name);
         archive.checkClaims(budget);
         for (const ZipEntry& e : archive.entries())
-            archive.extract(e, destination, budget);
+            archive.extract(e, pathFromUtf8(destination), budget);
         result.ok = true;
     } catch (const UnsafeArchive& e) {
         result.unsafe = true;

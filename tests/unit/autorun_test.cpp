@@ -94,3 +94,20 @@ TEST_F(AutoRunTest, WriteFailureIsReportedNotRaised)
     platform::setAutoRunStorePath((store_ / "below-a-file.reg").string()); // parent is a file
     EXPECT_FALSE(writeAutoRun(1));
 }
+
+// The store is read by the same INI line reader as the profile files: CR LF line ends, comment
+// lines, blanks around "=" and inside the brackets, names compared without case.
+TEST_F(AutoRunTest, StoreLinesFollowTheProfileLineRules)
+{
+    writeStore("Windows Registry Editor Version 5.00\r\n\r\n; written by hand\r\n"
+               "[ hkey_classes_root\\KestrixAssistant ]\r\n\"Say \\\"hi\\\"\" = \"x\"\r\n"
+               "\"autorun\" = dword:00000001\r\n[Other]\r\n\"AutoRun\"=dword:00000007\r\n");
+    EXPECT_EQ(readAutoRun(), 1);
+    ASSERT_TRUE(writeAutoRun(0));
+    EXPECT_EQ(readAutoRun(), 0);
+    const std::string text = readStore();
+    EXPECT_NE(text.find("\"Say \\\"hi\\\"\" = \"x\""), std::string::npos) << text;
+    EXPECT_NE(text.find("\"AutoRun\"=dword:00000000"), std::string::npos) << text;
+    EXPECT_EQ(text.find("\"autorun\" = dword:00000001"), std::string::npos) << text; // replaced in place
+    EXPECT_NE(text.find("\"AutoRun\"=dword:00000007"), std::string::npos) << text;  // other key untouched
+}

@@ -562,6 +562,53 @@ TEST(AgencyFlag, ReadsTheConfigMember)
     }
 }
 
+// One reading of a document gives what each single reader gives: the config text, the data text
+// in both forms and the agency flag, whose error is raised only when the flag is asked for.
+TEST(RequestDocument, OneReadingAgreesWithEachReader)
+{
+    const std::string folder = "/opt/kx";
+    const std::vector<std::string> documents = {
+        "",
+        "  ",
+        "eyJ9",
+        "[]",
+        "{}",
+        "{\"config\":5,\"data\":[{\"a\":1}]}",
+        "{\"config\":{\"appId\":\"x\",\"agency3intfc\":true},\"data\":[{\"a\":1}]}",
+        "{\"config\":{\"appId\":7,\"agency3intfc\":[]},\"data\":[\"text\"]}",
+        "{\"config\":{\"appId\":null},\"data\":{}}",
+        "{\"config\":null,\"data\":[{}]}",
+        "{data:[{a:1}]}",
+    };
+    for (const std::string& d : documents) {
+        const RequestDocument strict(d, folder, DataForm::Strict);
+        const RequestDocument lenient(d, folder, DataForm::Lenient);
+        EXPECT_EQ(describe(strict.config()), describe(buildModuleConfig(d, folder))) << d;
+        EXPECT_EQ(describe(lenient.config()), describe(buildModuleConfig(d, folder))) << d;
+        EXPECT_EQ(describe(strict.data()), describe(extractModuleData(d))) << d;
+        EXPECT_EQ(describe(lenient.data()), describe(extractModuleDataLenient(d))) << d;
+        bool thrown = false;
+        bool flag = false;
+        std::string errorClass;
+        try {
+            flag = readAgencyFlag(d);
+        } catch (const KxError& e) {
+            thrown = true;
+            errorClass = e.errorClass();
+        }
+        if (thrown) {
+            try {
+                (void)strict.agencyFlag();
+                ADD_FAILURE() << "no error for " << d;
+            } catch (const KxError& e) {
+                EXPECT_EQ(e.errorClass(), errorClass) << d;
+            }
+        } else {
+            EXPECT_EQ(strict.agencyFlag(), flag) << d;
+        }
+    }
+}
+
 TEST(SigningRequest, IndentedWithTabs)
 {
     EXPECT_EQ(buildSigningRequest("中文 \"q\""), "{\n\t\"signText\": \"中文 \\\"q\\\"\",\n\t\"provider\": \"jit\"\n}");

@@ -1,14 +1,14 @@
 #include "platform/AutoRunStore.h"
 
-#include <cctype>
+#include "base/IniLine.h"
+#include "base/Text.h"
+#include "platform/Files.h"
+
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
-#include <sstream>
 #include <vector>
-
-#include <unistd.h>
 
 namespace kx::platform {
 namespace fs = std::filesystem;
@@ -16,6 +16,7 @@ namespace {
 
 constexpr const char* kDefaultPath = "/var/lib/kestrix-assistant/KestrixAssistant.reg";
 constexpr const char* kHeader = "Windows Registry Editor Version 5.00";
+constexpr const char* kKeyName = "HKEY_CLASSES_ROOT\\KestrixAssistant";
 constexpr const char* kKeyLine = "[HKEY_CLASSES_ROOT\\KestrixAssistant]";
 
 std::mutex g_mutex;
@@ -26,41 +27,36 @@ struct Line {
     std::string name; // set for value lines
 };
 
-std::string trim(const std::string& s)
+std::string trim(std::string_view s)
 {
-    const auto b = s.find_first_not_of(" \t\r");
-    if (b == std::string::npos)
-        return "";
-    const auto e = s.find_last_not_of(" \t\r");
-    return s.substr(b, e - b + 1);
+    return std::string(base::trimmed(s, " \t\r"));
 }
 
-// Parses `"name"=...`; gives the unescaped name and the text after "=".
+// A value line of the key's block, read by the shared INI line reader: `"name"=data` gives the
+// name with its escapes undone and the data; false for any other line.
 bool splitValueLine(const std::string& line, std::string& name, std::string& data)
 {
-    if (line.empty() || line[0] != '"')
+    const base::IniLine e = base::readIniLine(line);
+    if (e.kind != base::IniLine::Key || e.name.size() < 2 || e.name.front() != '"' || e.name.back() != '"')
         return false;
     std::string n;
-    std::size_t i = 1;
-    for (; i < line.size() && line[i] != '"'; ++i) {
-        if (line[i] == '\\' && i + 1 < line.size())
+    for (std::size_t i = 1; i + 1 < e.name.size(); ++i) {
+        if (e.name[i] == '\\' && i + 2 < e.name.size())
             ++i;
-        n += line[i];
+        n += e.name[i];
     }
-    if (i >= line.size() || i + 1 >= line.size() || line[i + 1] != '=')
-        return false;
-    name = n;
-    data = trim(line.substr(i + 2));
+    name = std::move(n);
+    data = std::string(e.value);
     return true;
 }
 
-bool equalsNoCase(const std::string& a, const std::string& b)
+// True for a section header line; inKey then says whether it opens the store's key.
+bool isSectionLine(const std::string& line, bool& inKey)
 {
-    if (a.size() != b.size())
+    const base::IniLine e = base::readIniLine(line);
+    if (e.kind != base::IniLine::Section)
         return false;
-    for (std::size_t i = 0; i < a.size(); ++i)
-        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
-            return false;
+    inKey = base::equalsNoCase(e.name, kKeyName);
     return true;
 }
 
@@ -114,12 +110,10 @@ std::optional<StoredValue> readStoredValue(const std::string& name)
     bool inKey = false;
     while (std::getline(in, line)) {
         line = trim(line);
-        if (!line.empty() && line[0] == '[') {
-            inKey = equalsNoCase(line, kKeyLine);
+        if (isSectionLine(line, inKey))
             continue;
-        }
         std::string n, data;
-        if (inKey && splitValueLine(line, n, data) && equalsNoCase(n, name))
+        if (inKey && splitValueLine(line, n, data) && base::equalsNoCase(n, name))
             return parseData(data);
     }
     return std::nullopt;
@@ -148,11 +142,13 @@ bool writeStoredDword(const std::string& name, std::uint32_t value)
         if (lines.empty())
             lines = {kHeader, ""};
         std::size_t keyAt = lines.size();
-        for (std::size_t i = 0; i < lines.size(); ++i)
-            if (equalsNoCase(trim(lines[i]), kKeyLine)) {
+        for (std::size_t i = 0; i < lines.size(); ++i) {
+            bool isKey = false;
+            if (isSectionLine(trim(lines[i]), isKey) && isKey) {
                 keyAt = i;
                 break;
             }
+        }
         if (keyAt == lines.size()) {
             if (!lines.back().empty())
                 lines.push_back("");
@@ -163,10 +159,11 @@ bool writeStoredDword(const std::string& name, std::uint32_t value)
             bool replaced = false;
             for (; end < lines.size(); ++end) {
                 const std::string t = trim(lines[end]);
-                if (!t.empty() && t[0] == '[')
+                bool isKey = false;
+                if (isSectionLine(t, isKey))
                     break;
                 std::string n, data;
-                if (splitValueLine(t, n, data) && equalsNoCase(n, name)) {
+                if (splitValueLine(t, n, data) && base::equalsNoCase(n, name)) {
                     lines[end] = newLine;
                     replaced = true;
                     break;
@@ -183,25 +180,12 @@ bool writeStoredDword(const std::string& name, std::uint32_t value)
         std::error_code ec;
         if (path.has_parent_path())
             fs::create_directories(path.parent_path(), ec);
-        const fs::path temp = path.string() + ".tmp" + std::to_string(::getpid());
-        {
-            std::ofstream out(temp, std::ios::binary | std::ios::trunc);
-            if (!out)
-                return false;
-            for (const std::string& l : lines)
-                out << l << '\n';
-            out.flush();
-            if (!out) {
-                fs::remove(temp, ec);
-                return false;
-            }
+        std::string bytes;
+        for (const std::string& l : lines) {
+            bytes += l;
+            bytes += '\n';
         }
-        fs::rename(temp, path, ec);
-        if (ec) {
-            fs::remove(temp, ec);
-            return false;
-        }
-        return true;
+        return replaceFileAtomically(path.string(), bytes);
     } catch (const std::exception&) {
         return false;
     }

@@ -1,7 +1,5 @@
 #include "platform/CharsetDecoder.h"
 
-#include "common/TextCodec.h"
-
 #include <cerrno>
 #include <iconv.h>
 
@@ -17,21 +15,9 @@ public:
     IconvDecoder(const IconvDecoder&) = delete;
     IconvDecoder& operator=(const IconvDecoder&) = delete;
 
+    // glibc passes on sequences beyond U+10FFFF (the old 31-bit form of UTF-8) as they are; the
+    // caller repairs them.
     void decode(std::string_view bytes, std::string& out) override
-    {
-        const std::size_t start = out.size();
-        convert(bytes, out);
-        // glibc passes on sequences beyond U+10FFFF (the old 31-bit form of UTF-8) as they are.
-        const std::string_view added = std::string_view(out).substr(start);
-        if (!isValidUtf8(added)) {
-            const std::string repaired = utf16ToUtf8(utf8ToUtf16(added));
-            out.resize(start);
-            out += repaired;
-        }
-    }
-
-private:
-    void convert(std::string_view bytes, std::string& out)
     {
         iconv(cd_, nullptr, nullptr, nullptr, nullptr); // back to the initial shift state
         char* in = const_cast<char*>(bytes.data());

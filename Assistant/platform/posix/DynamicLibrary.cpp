@@ -1,6 +1,6 @@
 #include "platform/DynamicLibrary.h"
 
-#include "common/Paths.h"
+#include "platform/PathText.h"
 
 #include <dlfcn.h>
 #include <link.h>

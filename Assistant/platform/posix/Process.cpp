@@ -26,6 +26,11 @@ std::string executableFolder()
     return exe.parent_path().string();
 }
 
+unsigned long currentProcessId()
+{
+    return static_cast<unsigned long>(::getpid());
+}
+
 bool isAdministratorFor(unsigned effectiveUid, const std::vector<std::string>& groupNames)
 {
     if (effectiveUid == 0)

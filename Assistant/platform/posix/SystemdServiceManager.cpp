@@ -1,8 +1,10 @@
 #include "platform/ServiceManager.h"
 
+#include "base/Text.h"
+#include "platform/Files.h"
+
 #include <cerrno>
 #include <filesystem>
-#include <fstream>
 #include <mutex>
 #include <vector>
 
@@ -66,11 +68,9 @@ int runProgram(const std::vector<std::string>& args, std::string* output)
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-std::string trimmed(std::string s)
+std::string trimmed(const std::string& s)
 {
-    while (!s.empty() && (s.back() == '\n' || s.back() == '\r' || s.back() == ' '))
-        s.pop_back();
-    return s;
+    return std::string(base::trimmedEnd(s, "\n\r "));
 }
 
 class SystemdService : public Service {
@@ -112,15 +112,8 @@ public:
     {
         const std::string unit = registration.name + ".service";
         const fs::path file = fs::path(paths_.unitFolder) / unit;
-        {
-            std::ofstream out(file, std::ios::binary | std::ios::trunc);
-            if (!out)
-                return nullptr;
-            out << systemdUnitText(registration);
-            out.flush();
-            if (!out)
-                return nullptr;
-        }
+        if (!replaceFileAtomically(file.string(), systemdUnitText(registration)))
+            return nullptr;
         if (runProgram({paths_.systemctl, "daemon-reload"}, nullptr) != 0)
             return nullptr;
         if (runProgram({paths_.systemctl, "enable", unit}, nullptr) != 0)
