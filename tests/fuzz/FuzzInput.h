@@ -1,6 +1,8 @@
 #pragma once
 // Splitting a fuzz input into the parts a target needs: parts are separated by the byte 0x01, and
-// missing parts are empty. Also the check that stops a run with a report when a property fails.
+// missing parts are empty. Also the check that stops a run with a report when a property fails,
+// and the oracles' own name comparison (kept apart from the code under test on purpose).
+#include <cctype>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -23,6 +25,17 @@ inline std::vector<std::string> splitInput(const std::uint8_t* data, std::size_t
         rest.remove_prefix(sep + 1);
     }
     return out;
+}
+
+// ASCII letters compared without case.
+inline bool sameNoCase(std::string_view a, std::string_view b)
+{
+    if (a.size() != b.size())
+        return false;
+    for (std::size_t i = 0; i < a.size(); ++i)
+        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
+            return false;
+    return true;
 }
 
 // A failed property is a finding: report it and abort, so libFuzzer keeps the input.

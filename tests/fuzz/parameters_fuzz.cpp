@@ -12,20 +12,6 @@
 using namespace kx;
 using namespace kx::http;
 
-namespace {
-
-bool sameNoCase(std::string_view a, std::string_view b)
-{
-    if (a.size() != b.size())
-        return false;
-    for (std::size_t i = 0; i < a.size(); ++i)
-        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
-            return false;
-    return true;
-}
-
-} // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
     const auto parts = fuzz::splitInput(data, size, 3);
@@ -46,7 +32,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         KX_FUZZ_CHECK(isValidUtf8(name) && isValidUtf8(value));
         KX_FUZZ_CHECK(name.find('=') == std::string::npos);
         std::size_t first = 0;
-        while (!sameNoCase(pairs[first].first, name))
+        while (!fuzz::sameNoCase(pairs[first].first, name))
             ++first;
         KX_FUZZ_CHECK(params.find(name) == std::optional<std::string_view>(pairs[first].second));
         if (i > 64)

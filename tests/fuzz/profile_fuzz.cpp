@@ -62,16 +62,6 @@ std::string asRead(std::string_view value)
     return utf8Prefix(value, kProfileValueLimit);
 }
 
-bool sameName(std::string_view a, std::string_view b)
-{
-    if (a.size() != b.size())
-        return false;
-    for (std::size_t i = 0; i < a.size(); ++i)
-        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
-            return false;
-    return true;
-}
-
 using Snapshot = std::map<std::pair<std::string, std::string>, std::string>;
 
 Snapshot snapshot(const std::string& file, const std::vector<std::string>& sections)
@@ -109,7 +99,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     KX_FUZZ_CHECK(readProfileString(file, section, key, "\x02missing") == asRead(value));
     const Snapshot after = snapshot(file, sections);
     for (const auto& [where, old] : before) {
-        if (sameName(trimBlanks(where.first), trimBlanks(section)) && sameName(where.second, trimBlanks(key)))
+        if (fuzz::sameNoCase(trimBlanks(where.first), trimBlanks(section)) && fuzz::sameNoCase(where.second, trimBlanks(key)))
             continue;
         const auto now = after.find(where);
         KX_FUZZ_CHECK(now != after.end() && now->second == old);
