@@ -194,36 +194,40 @@ void TfrmMain::mniCloseClick()
         exitApplication();
 }
 
+namespace {
+
+// Shows one settings dialog modally unless one of its class is open already; `after` sees the
+// dialog once it has closed. False when another one was open.
+template <typename Dialog, typename After>
+bool showDialogOnce(const char* windowClass, const std::string& programFolder, After after)
+{
+    if (windowOfClassExists(windowClass))
+        return false;
+    Dialog dialog;
+    dialog.setAppFileDir(programFolder);
+    dialog.exec();
+    after(dialog);
+    return true;
+}
+
+} // namespace
+
 void TfrmMain::openPrintSettings()
 {
-    if (windowOfClassExists("TfrmPrintSet"))
-        return;
-    TfrmPrintSet dialog;
-    dialog.setAppFileDir(appFileDir_);
-    dialog.exec();
+    showDialogOnce<TfrmPrintSet>("TfrmPrintSet", appFileDir_, [](TfrmPrintSet&) {});
 }
 
 void TfrmMain::openSystemSettings()
 {
-    if (windowOfClassExists("TfrmSysSet"))
-        return;
     QString interval;
-    {
-        TfrmSysSet dialog;
-        dialog.setAppFileDir(appFileDir_);
-        dialog.exec();
-        interval = dialog.intervalText();
-    }
-    rearmUpdateTimer(interval);
+    if (showDialogOnce<TfrmSysSet>("TfrmSysSet", appFileDir_,
+                                   [&interval](TfrmSysSet& dialog) { interval = dialog.intervalText(); }))
+        rearmUpdateTimer(interval);
 }
 
 void TfrmMain::openAbout()
 {
-    if (windowOfClassExists("TfrmAbout"))
-        return;
-    TfrmAbout dialog;
-    dialog.setAppFileDir(appFileDir_);
-    dialog.exec();
+    showDialogOnce<TfrmAbout>("TfrmAbout", appFileDir_, [](TfrmAbout&) {});
 }
 
 void TfrmMain::createLoadingOverlay()

@@ -1,7 +1,11 @@
 #pragma once
 // An X server of the test's own (Xvfb, 1024 x 768) on a display number it picks itself; the test
 // process runs its QApplication on it through the xcb platform. The server never outlives the test.
+#include <QApplication>
+#include <QTest>
+
 #include <cerrno>
+#include <cstdio>
 #include <csignal>
 #include <cstdlib>
 #include <string>
@@ -76,3 +80,19 @@ private:
 
     pid_t pid_ = 0;
 };
+
+// Runs a QTest object on a private X server: starts Xvfb, creates the application (prepared by
+// `prepare`), runs the test and returns its exit status; 1 when Xvfb did not start.
+template <typename Test, typename Prepare>
+int runOnPrivateXvfb(int argc, char** argv, Prepare prepare)
+{
+    PrivateXvfb xvfb;
+    if (!xvfb.start()) {
+        std::fprintf(stderr, "Xvfb could not be started\n");
+        return 1;
+    }
+    QApplication app(argc, argv);
+    prepare(app);
+    Test test;
+    return QTest::qExec(&test, argc, argv);
+}

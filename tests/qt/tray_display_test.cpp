@@ -264,19 +264,7 @@ private slots:
 
 int main(int argc, char** argv)
 {
-    PrivateXvfb xvfb;
-    if (!xvfb.start()) {
-        std::fprintf(stderr, "Xvfb could not be started\n");
-        return 1;
-    }
-    int rc = 0;
-    {
-        QApplication app(argc, argv);
-        app.setQuitOnLastWindowClosed(false);
-        TrayDisplayTest test;
-        rc = QTest::qExec(&test, argc, argv);
-    }
-    return rc;
+    return runOnPrivateXvfb<TrayDisplayTest>(argc, argv, [](QApplication& app) { app.setQuitOnLastWindowClosed(false); });
 }
 
 #include "tray_display_test.moc"

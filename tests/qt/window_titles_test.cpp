@@ -111,19 +111,7 @@ private slots:
 
 int main(int argc, char** argv)
 {
-    PrivateXvfb xvfb;
-    if (!xvfb.start()) {
-        std::fprintf(stderr, "Xvfb could not be started\n");
-        return 1;
-    }
-    int rc = 0;
-    {
-        QApplication app(argc, argv);
-        kx::configureApplication(app);
-        WindowTitlesTest test;
-        rc = QTest::qExec(&test, argc, argv);
-    }
-    return rc;
+    return runOnPrivateXvfb<WindowTitlesTest>(argc, argv, [](QApplication& app) { kx::configureApplication(app); });
 }
 
 #include "window_titles_test.moc"

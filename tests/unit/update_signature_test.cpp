@@ -6,6 +6,7 @@
 #include "update/UpdateSteps.h"
 
 #include "../common/LoopbackHttpServer.h"
+#include "../common/UpdateLogCapture.h"
 #include "../common/ProgramFolderFixture.h"
 #include "../common/ZipBuilder.h"
 
@@ -13,7 +14,6 @@
 
 #include <cstdlib>
 #include <filesystem>
-#include <mutex>
 
 namespace fs = std::filesystem;
 using namespace kx;
@@ -52,15 +52,7 @@ public:
 
 class SignedUpdateTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        setUpdatePause(std::chrono::milliseconds(0));
-        setUpdateLogSink([this](const std::string& line) {
-            std::lock_guard lock(mutex);
-            log.push_back(line);
-        });
-    }
-    void TearDown() override { setUpdateLogSink({}); }
+    void SetUp() override { setUpdatePause(std::chrono::milliseconds(0)); }
 
     void configure(const std::string& base)
     {
@@ -69,15 +61,10 @@ protected:
         prog.write("conf/dll.ini", "[MODULE-DLLPATH]\r\nprint=comp\\print\\print.dll\r\n");
         prog.write("comp/print/print.dll", "old print");
     }
-    std::vector<std::string> takeLog()
-    {
-        std::lock_guard lock(mutex);
-        return std::exchange(log, {});
-    }
+    std::vector<std::string> takeLog() { return updateLog.take(); }
 
     kx::test::TempProgramFolder prog;
-    std::mutex mutex;
-    std::vector<std::string> log;
+    kx::test::UpdateLogCapture updateLog;
 };
 
 } // namespace

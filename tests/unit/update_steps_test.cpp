@@ -7,13 +7,13 @@
 #include "update/UpdateLog.h"
 
 #include "../common/LoopbackHttpServer.h"
+#include "../common/UpdateLogCapture.h"
 #include "../common/ProgramFolderFixture.h"
 #include "../common/ZipBuilder.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <mutex>
 #include <utility>
 #include <filesystem>
 
@@ -28,22 +28,10 @@ namespace {
 
 class UpdateStepsTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        setUpdatePause(std::chrono::milliseconds(0));
-        setUpdateLogSink([this](const std::string& line) {
-            std::lock_guard lock(logMutex);
-            logLines.push_back(line);
-        });
-    }
-    void TearDown() override { setUpdateLogSink({}); }
+    void SetUp() override { setUpdatePause(std::chrono::milliseconds(0)); }
 
     // The run-log lines written since the last call.
-    std::vector<std::string> takeLog()
-    {
-        std::lock_guard lock(logMutex);
-        return std::exchange(logLines, {});
-    }
+    std::vector<std::string> takeLog() { return updateLog.take(); }
     // One line was written, and it holds every one of these texts.
     void expectOneLogLine(const std::vector<std::string>& texts, const std::string& context)
     {
@@ -83,8 +71,7 @@ protected:
     }
 
     kx::test::TempProgramFolder prog;
-    std::mutex logMutex;
-    std::vector<std::string> logLines;
+    kx::test::UpdateLogCapture updateLog;
 };
 
 } // namespace
