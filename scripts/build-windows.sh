@@ -1,0 +1,186 @@
+#!/usr/bin/env bash
+# Builds the 32-bit Windows program folder build-win/program/ with mingw-w64 on Debian 12.
+#
+#   bash scripts/build-windows.sh              packages, dependencies, program folder and tests
+#   bash scripts/build-windows.sh --deps-only  packages and dependencies only
+#
+# Steps:
+#   1. Installs what is missing from Debian: the i386 architecture (for wine32), deb-src entries,
+#      mingw-w64 (posix thread model), Debian's mingw zlib, wine, wine32, xvfb, dpkg-dev.
+#   2. Cross-builds the dependencies from Debian's source packages (`apt-get source`) into the
+#      prefix $KX_WIN_DEPS (default build-win/deps) as static libraries: libcurl on Schannel
+#      (http and https only), libzip on the mingw zlib, GoogleTest, and libcrypto from OpenSSL
+#      (the update signature check verifies Ed25519 through it). A dependency whose stamp
+#      (name and Debian version) is in the prefix is not built again.
+#   3. Configures build-win/cmake with cmake/mingw-i686.cmake and builds everything in it; the
+#      program folder is build-win/program/.
+# Boost (Beast/Asio) and nlohmann/json are header-only and come from the host's /usr/include.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+ROOT=$PWD
+
+DEPS_ONLY=0
+for arg in "$@"; do
+  case "$arg" in
+    --deps-only) DEPS_ONLY=1 ;;
+    *) echo "build-windows: unknown argument $arg" >&2; exit 2 ;;
+  esac
+done
+
+JOBS=${KX_WIN_JOBS:-$(nproc)}
+[ "$JOBS" -le 2 ] || JOBS=2
+PREFIX=${KX_WIN_DEPS:-$ROOT/build-win/deps}
+mkdir -p "$PREFIX"
+PREFIX=$(cd "$PREFIX" && pwd)
+SRC_DIR=${KX_WIN_DEPS_SRC:-$PREFIX/src}
+HOST=i686-w64-mingw32
+CC_WIN=$HOST-gcc-posix
+CXX_WIN=$HOST-g++-posix
+
+SUDO=""
+[ "$(id -u)" -eq 0 ] || SUDO="sudo"
+
+# ---- 1. Debian packages ---------------------------------------------------------------------
+install_packages() {
+  local changed=0
+  if ! dpkg --print-foreign-architectures | grep -qx i386; then
+    echo "build-windows: adding the i386 architecture"
+    $SUDO dpkg --add-architecture i386
+    changed=1
+  fi
+  # apt-get source needs deb-src entries for Debian's own archive.
+  if ! grep -rqs -E '^(Types:.*deb-src|deb-src )' /etc/apt/sources.list /etc/apt/sources.list.d/; then
+    echo "build-windows: adding deb-src entries"
+    local f=/etc/apt/sources.list.d/debian.sources
+    if [ -f "$f" ]; then
+      $SUDO sed -i -E 's/^Types: deb$/Types: deb deb-src/' "$f"
+    else
+      grep -s -E '^deb ' /etc/apt/sources.list | sed 's/^deb /deb-src /' |
+        $SUDO tee /etc/apt/sources.list.d/kx-deb-src.list >/dev/null
+    fi
+    changed=1
+  fi
+  local packages=(mingw-w64 gcc-mingw-w64-i686-posix g++-mingw-w64-i686-posix libz-mingw-w64-dev
+                  wine wine32:i386 xvfb dpkg-dev cmake ninja-build perl make
+                  libboost-dev nlohmann-json3-dev)
+  local missing=()
+  for p in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing+=("$p")
+  done
+  if [ ${#missing[@]} -gt 0 ] || [ $changed -eq 1 ]; then
+    export DEBIAN_FRONTEND=noninteractive
+    $SUDO apt-get update -qq
+  fi
+  if [ ${#missing[@]} -gt 0 ]; then
+    echo "build-windows: installing ${missing[*]}"
+    $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  fi
+}
+
+# ---- 2. dependencies ------------------------------------------------------------------------
+# Newest version of a Debian source package the configured archive offers.
+source_version() {
+  apt-cache showsrc "$1" 2>/dev/null | awk '/^Version:/ {print $2}' | sort -V | tail -1
+}
+
+# Fetches and unpacks a Debian source package (patches applied) into $SRC_DIR; prints its folder.
+fetch_source() {
+  local pkg=$1 version=$2
+  local work="$SRC_DIR/$pkg-$version"
+  if [ ! -f "$work/.unpacked" ]; then
+    rm -rf "$work"
+    mkdir -p "$work"
+    (cd "$work" && apt-get source -qq "$pkg=$version" >"$work/.apt-get.log" 2>&1) ||
+      { cat "$work/.apt-get.log" >&2; echo "build-windows: apt-get source $pkg=$version failed" >&2; exit 1; }
+    touch "$work/.unpacked"
+  fi
+  find "$work" -mindepth 1 -maxdepth 1 -type d | head -1
+}
+
+cmake_cross() {
+  local src=$1 build=$2
+  shift 2
+  cmake -S "$src" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+    -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-i686.cmake" \
+    -DCMAKE_INSTALL_PREFIX="$PREFIX" -DBUILD_SHARED_LIBS=OFF "$@" >/dev/null
+  cmake --build "$build" -j"$JOBS" >/dev/null
+  cmake --install "$build" >/dev/null
+}
+
+build_curl() {
+  local dir=$1
+  cmake_cross "$dir" "$dir/build-win" \
+    -DCURL_USE_SCHANNEL=ON -DCURL_USE_OPENSSL=OFF -DHTTP_ONLY=ON -DBUILD_CURL_EXE=OFF \
+    -DBUILD_TESTING=OFF -DCURL_DISABLE_LDAP=ON -DCURL_USE_LIBSSH2=OFF -DUSE_LIBIDN2=OFF \
+    -DCURL_ZLIB=OFF -DCURL_BROTLI=OFF -DCURL_ZSTD=OFF -DUSE_NGHTTP2=OFF -DENABLE_UNIX_SOCKETS=OFF \
+    -DCURL_CA_PATH=none -DCURL_CA_BUNDLE=none
+}
+
+build_libzip() {
+  local dir=$1
+  cmake_cross "$dir" "$dir/build-win" \
+    -DZLIB_INCLUDE_DIR=/usr/$HOST/include -DZLIB_LIBRARY=/usr/$HOST/lib/libz.a \
+    -DENABLE_BZIP2=OFF -DENABLE_LZMA=OFF -DENABLE_ZSTD=OFF -DENABLE_GNUTLS=OFF \
+    -DENABLE_OPENSSL=OFF -DENABLE_MBEDTLS=OFF -DENABLE_COMMONCRYPTO=OFF \
+    -DENABLE_WINDOWS_CRYPTO=OFF -DBUILD_TOOLS=OFF -DBUILD_REGRESS=OFF -DBUILD_EXAMPLES=OFF \
+    -DBUILD_DOC=OFF
+}
+
+build_googletest() {
+  local dir=$1
+  cmake_cross "$dir" "$dir/build-win" -DBUILD_GMOCK=ON -DINSTALL_GTEST=ON
+}
+
+# Only libcrypto, without assembler, shared libraries, engines or the algorithms nothing here uses.
+build_openssl() {
+  local dir=$1
+  (
+    cd "$dir"
+    [ ! -f Makefile ] || make -s clean >/dev/null 2>&1 || true
+    CC=$CC_WIN AR=$HOST-ar RANLIB=$HOST-ranlib RC=$HOST-windres \
+      perl Configure mingw --prefix="$PREFIX" --libdir=lib no-asm no-shared no-module no-dso \
+      no-engine no-tests no-apps no-docs no-ui-console no-legacy no-autoload-config \
+      no-ssl no-tls no-dtls no-sock no-srp no-srtp no-comp no-cms no-ct no-ocsp no-ts no-cmp \
+      no-idea no-camellia no-seed no-bf no-cast no-rc2 no-rc4 no-rc5 no-md4 no-mdc2 no-rmd160 \
+      no-whirlpool no-aria no-sm2 no-sm3 no-sm4 no-siv no-ocb no-scrypt no-ec2m no-gost \
+      no-dsa no-des no-blake2 no-chacha no-poly1305 no-siphash no-multiblock >/dev/null
+    make -s -j"$JOBS" build_generated >/dev/null
+    make -s -j"$JOBS" libcrypto.a >/dev/null
+    mkdir -p "$PREFIX/include/openssl" "$PREFIX/lib"
+    cp include/openssl/*.h "$PREFIX/include/openssl/"
+    cp libcrypto.a "$PREFIX/lib/"
+  )
+}
+
+build_dependency() {
+  local pkg=$1 version stamp dir start
+  version=$(source_version "$pkg")
+  [ -n "$version" ] || { echo "build-windows: no Debian source package $pkg (deb-src missing?)" >&2; exit 1; }
+  stamp="$PREFIX/stamps/$pkg-$version"
+  if [ -f "$stamp" ]; then
+    echo "build-windows: $pkg $version already in $PREFIX"
+    return
+  fi
+  start=$(date +%s)
+  echo "build-windows: building $pkg $version"
+  dir=$(fetch_source "$pkg" "$version")
+  "build_$pkg" "$dir"
+  mkdir -p "$PREFIX/stamps"
+  rm -f "$PREFIX/stamps/$pkg-"*
+  touch "$stamp"
+  echo "build-windows: $pkg $version built in $(( $(date +%s) - start )) s"
+}
+
+install_packages
+for dep in googletest libzip curl openssl; do
+  build_dependency "$dep"
+done
+[ "$DEPS_ONLY" -eq 0 ] || exit 0
+
+# ---- 3. the program folder and the tests ----------------------------------------------------
+BUILD_DIR=$ROOT/build-win/cmake
+cmake -S "$ROOT" -B "$BUILD_DIR" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-i686.cmake" -DKX_WIN_DEPS="$PREFIX" \
+  -DKX_PROGRAM_DIR="$ROOT/build-win/program" >/dev/null
+cmake --build "$BUILD_DIR" -j"$JOBS"
+echo "build-windows: program folder $ROOT/build-win/program"
