@@ -78,20 +78,26 @@ install_packages() {
 }
 
 # ---- 2. dependencies ------------------------------------------------------------------------
-# Newest version of a Debian source package the configured archive offers.
-source_version() {
-  apt-cache showsrc "$1" 2>/dev/null | awk '/^Version:/ {print $2}' | sort -V | tail -1
+# Versions of a Debian source package the configured archive offers, newest first.
+source_versions() {
+  apt-cache showsrc "$1" 2>/dev/null | awk '/^Version:/ {print $2}' | sort -uVr
 }
 
-# Fetches and unpacks a Debian source package (patches applied) into $SRC_DIR; prints its folder.
+# Fetches and unpacks a Debian source package (patches applied) into $SRC_DIR and prints its
+# folder; fails when the archive does not hold that version (a stale index names versions the
+# mirror no longer has).
 fetch_source() {
   local pkg=$1 version=$2
   local work="$SRC_DIR/$pkg-$version"
   if [ ! -f "$work/.unpacked" ]; then
     rm -rf "$work"
     mkdir -p "$work"
-    (cd "$work" && apt-get source -qq "$pkg=$version" >"$work/.apt-get.log" 2>&1) ||
-      { cat "$work/.apt-get.log" >&2; echo "build-windows: apt-get source $pkg=$version failed" >&2; exit 1; }
+    if ! (cd "$work" && apt-get source -qq "$pkg=$version" >"$work/.apt-get.log" 2>&1); then
+      echo "build-windows: apt-get source $pkg=$version failed:" >&2
+      grep -E '^E:' "$work/.apt-get.log" >&2 || true
+      rm -rf "$work"
+      return 1
+    fi
     touch "$work/.unpacked"
   fi
   find "$work" -mindepth 1 -maxdepth 1 -type d | head -1
@@ -102,7 +108,7 @@ cmake_cross() {
   shift 2
   cmake -S "$src" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
     -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-i686.cmake" \
-    -DCMAKE_INSTALL_PREFIX="$PREFIX" -DBUILD_SHARED_LIBS=OFF "$@" >/dev/null
+    -DCMAKE_INSTALL_PREFIX="$PREFIX" -DBUILD_SHARED_LIBS=OFF -Wno-dev "$@" >/dev/null
   cmake --build "$build" -j"$JOBS" >/dev/null
   cmake --install "$build" >/dev/null
 }
@@ -139,7 +145,7 @@ build_openssl() {
     [ ! -f Makefile ] || make -s clean >/dev/null 2>&1 || true
     CC=$CC_WIN AR=$HOST-ar RANLIB=$HOST-ranlib RC=$HOST-windres \
       perl Configure mingw --prefix="$PREFIX" --libdir=lib no-asm no-shared no-module no-dso \
-      no-engine no-tests no-apps no-docs no-ui-console no-legacy no-autoload-config \
+      no-engine no-tests no-ui-console no-legacy no-autoload-config \
       no-ssl no-tls no-dtls no-sock no-srp no-srtp no-comp no-cms no-ct no-ocsp no-ts no-cmp \
       no-idea no-camellia no-seed no-bf no-cast no-rc2 no-rc4 no-rc5 no-md4 no-mdc2 no-rmd160 \
       no-whirlpool no-aria no-sm2 no-sm3 no-sm4 no-siv no-ocb no-scrypt no-ec2m no-gost \
@@ -153,21 +159,26 @@ build_openssl() {
 }
 
 build_dependency() {
-  local pkg=$1 version stamp dir start
-  version=$(source_version "$pkg")
-  [ -n "$version" ] || { echo "build-windows: no Debian source package $pkg (deb-src missing?)" >&2; exit 1; }
-  stamp="$PREFIX/stamps/$pkg-$version"
-  if [ -f "$stamp" ]; then
-    echo "build-windows: $pkg $version already in $PREFIX"
-    return
-  fi
+  local pkg=$1 versions version dir="" start
+  versions=$(source_versions "$pkg")
+  [ -n "$versions" ] || { echo "build-windows: no Debian source package $pkg (deb-src missing?)" >&2; exit 1; }
+  for version in $versions; do
+    if [ -f "$PREFIX/stamps/$pkg-$version" ]; then
+      echo "build-windows: $pkg $version already in $PREFIX"
+      return
+    fi
+  done
   start=$(date +%s)
+  for version in $versions; do
+    dir=$(fetch_source "$pkg" "$version") && break
+    dir=""
+  done
+  [ -n "$dir" ] || { echo "build-windows: no version of $pkg could be fetched" >&2; exit 1; }
   echo "build-windows: building $pkg $version"
-  dir=$(fetch_source "$pkg" "$version")
   "build_$pkg" "$dir"
   mkdir -p "$PREFIX/stamps"
   rm -f "$PREFIX/stamps/$pkg-"*
-  touch "$stamp"
+  touch "$PREFIX/stamps/$pkg-$version"
   echo "build-windows: $pkg $version built in $(( $(date +%s) - start )) s"
 }
 
