@@ -41,7 +41,7 @@ static size_t length(const char16_t* text)
 }
 
 /* {"ret_code":"0","ret_msg":"打印成功","data":"<data>"} */
-KX_MODULE_EXPORT void printBill(const char16_t* data, const char16_t* config, char16_t* result)
+KX_MODULE_EXPORT void KX_MODULE_CALL printBill(const char16_t* data, const char16_t* config, char16_t* result)
 {
     (void)config;
     /* Each unit of data takes at most six units escaped; keep well inside the result buffer. */

@@ -4,17 +4,14 @@
 #include <fstream>
 #include <iterator>
 #include <string>
-#include <unistd.h>
+
+#include "TempPath.h"
 
 namespace kx::test {
 
 class TempProgramFolder {
 public:
-    TempProgramFolder()
-    {
-        char tmpl[] = "/tmp/kx-prog-XXXXXX";
-        path_ = ::mkdtemp(tmpl);
-    }
+    TempProgramFolder() : path_(makeTempFolder("kx-prog-")) {}
     ~TempProgramFolder()
     {
         std::error_code ec;

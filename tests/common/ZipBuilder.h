@@ -9,12 +9,15 @@
 #include <iterator>
 #include <stdexcept>
 #include <string>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <utility>
 #include <vector>
 
+#include "TempPath.h"
+
 namespace kx::test {
+
+// File type bits of a symbolic link in the Unix mode a ZIP entry's external attributes carry.
+inline constexpr zip_uint32_t kZipUnixSymlinkMode = 0120000;
 
 struct ZipItem {
     std::string name;
@@ -39,7 +42,7 @@ inline void writeZip(const std::string& path, const std::vector<ZipItem>& items)
         }
         if (item.symlink)
             zip_file_set_external_attributes(z, static_cast<zip_uint64_t>(idx), 0, ZIP_OPSYS_UNIX,
-                                             static_cast<zip_uint32_t>(S_IFLNK | 0777) << 16);
+                                             (kZipUnixSymlinkMode | 0777u) << 16);
     }
     if (zip_close(z) != 0) {
         zip_discard(z);
@@ -50,15 +53,14 @@ inline void writeZip(const std::string& path, const std::vector<ZipItem>& items)
 // The archive's bytes.
 inline std::string zipBytes(const std::vector<ZipItem>& items)
 {
-    char tmpl[] = "/tmp/kx-zip-XXXXXX";
-    const int fd = ::mkstemp(tmpl);
-    if (fd < 0)
-        throw std::runtime_error("mkstemp failed");
-    ::close(fd);
-    writeZip(tmpl, items);
-    std::ifstream in(tmpl, std::ios::binary);
-    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    std::remove(tmpl);
+    const std::string path = makeTempFile("kx-zip-");
+    writeZip(path, items);
+    std::string bytes;
+    {
+        std::ifstream in(path, std::ios::binary);
+        bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+    std::remove(path.c_str());
     return bytes;
 }
 

@@ -4,6 +4,8 @@
 #include "common/Errors.h"
 #include "platform/AutoRunStore.h"
 
+#include "../common/TempPath.h"
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -19,8 +21,7 @@ class AutoRunTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        char tmpl[] = "/tmp/kx-autorun-XXXXXX";
-        dir_ = ::mkdtemp(tmpl);
+        dir_ = kx::test::makeTempFolder("kx-autorun-");
         store_ = dir_ / "sub" / "KestrixAssistant.reg";
         platform::setAutoRunStorePath(store_.string());
     }

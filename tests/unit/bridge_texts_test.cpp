@@ -15,6 +15,8 @@
 #include "common/TextCodec.h"
 #include "http/Dispatcher.h"
 
+#include "../common/TempPath.h"
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -40,8 +42,7 @@ struct TempFolder {
     fs::path path;
     TempFolder()
     {
-        char tmpl[] = "/tmp/kx-bridge-XXXXXX";
-        path = ::mkdtemp(tmpl);
+        path = kx::test::makeTempFolder("kx-bridge-");
     }
     ~TempFolder() { fs::remove_all(path); }
     void write(const std::string& rel, const std::string& content) const

@@ -4,6 +4,8 @@
 #include "common/Errors.h"
 #include "common/TextCodec.h"
 
+#include "../common/TempPath.h"
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -19,8 +21,7 @@ struct ProgramFolder {
     fs::path path;
     ProgramFolder()
     {
-        char tmpl[] = "/tmp/kx-config-XXXXXX";
-        path = ::mkdtemp(tmpl);
+        path = kx::test::makeTempFolder("kx-config-");
     }
     ~ProgramFolder() { fs::remove_all(path); }
     std::string folder() const { return path.string(); }

@@ -5,6 +5,8 @@
 #include "common/PrintSettings.h"
 #include "common/SystemSettings.h"
 
+#include "../common/TempPath.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -21,8 +23,7 @@ class ProgramFolder : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        char tmpl[] = "/tmp/kx-print-XXXXXX";
-        dir = mkdtemp(tmpl);
+        dir = kx::test::makeTempFolder("kx-print-");
         fs::create_directories(dir + "/data/json");
         fs::create_directories(dir + "/conf");
     }

@@ -4,6 +4,8 @@
 #include "common/Profile.h"
 #include "common/TextCodec.h"
 
+#include "../common/TempPath.h"
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -20,8 +22,7 @@ struct TempFolder {
     fs::path path;
     TempFolder()
     {
-        char tmpl[] = "/tmp/kx-profile-XXXXXX";
-        path = ::mkdtemp(tmpl);
+        path = kx::test::makeTempFolder("kx-profile-");
     }
     ~TempFolder()
     {
@@ -346,7 +347,7 @@ void expectWriteFails(const TempFolder& dir, const std::string& file, const std:
                       const std::string& message = "")
 {
     const std::vector<std::string> entriesBefore = dir.entries();
-    const std::string bytesBefore = fs::is_regular_file(file) ? dir.read(fs::path(file).filename()) : "";
+    const std::string bytesBefore = fs::is_regular_file(file) ? dir.read(fs::path(file).filename().string()) : "";
     try {
         writeProfileString(file, section, key, value);
         ADD_FAILURE() << what << ": no error raised";
@@ -356,7 +357,7 @@ void expectWriteFails(const TempFolder& dir, const std::string& file, const std:
     }
     EXPECT_EQ(dir.entries(), entriesBefore) << what;
     if (fs::is_regular_file(file)) {
-        EXPECT_EQ(dir.read(fs::path(file).filename()), bytesBefore) << what;
+        EXPECT_EQ(dir.read(fs::path(file).filename().string()), bytesBefore) << what;
     }
 }
 

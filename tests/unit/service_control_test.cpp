@@ -9,6 +9,8 @@
 #include "../common/LoopbackHttpServer.h"
 #include "../common/ScriptedDoubles.h"
 
+#include "../common/TempPath.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -28,8 +30,7 @@ class ServiceControlTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        char tmpl[] = "/tmp/kx-svc-XXXXXX";
-        dir_ = ::mkdtemp(tmpl);
+        dir_ = kx::test::makeTempFolder("kx-svc-");
         platform::setAutoRunStorePath((dir_ / "flag.reg").string());
         prompter_ = std::make_shared<ScriptedPrompter>();
         previousPrompter_ = setPrompter(prompter_);

@@ -6,6 +6,8 @@
 #include "common/WindowTable.h"
 #include "platform/Process.h"
 
+#include "../common/TempPath.h"
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -22,8 +24,7 @@ struct TempFolder {
     fs::path path;
     TempFolder()
     {
-        char tmpl[] = "/tmp/kx-unit-XXXXXX";
-        path = ::mkdtemp(tmpl);
+        path = kx::test::makeTempFolder("kx-unit-");
     }
     ~TempFolder() { fs::remove_all(path); }
     void write(const std::string& rel, const std::string& content = "x") const

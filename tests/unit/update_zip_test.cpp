@@ -4,6 +4,8 @@
 
 #include "../common/ZipBuilder.h"
 
+#include "../common/TempPath.h"
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -20,8 +22,7 @@ struct TempDir {
     fs::path path;
     TempDir()
     {
-        char tmpl[] = "/tmp/kx-ziptest-XXXXXX";
-        path = ::mkdtemp(tmpl);
+        path = kx::test::makeTempFolder("kx-ziptest-");
     }
     ~TempDir() { fs::remove_all(path); }
 };
