@@ -17,8 +17,13 @@ export WINEDLLOVERRIDES="mscoree,mshtml="
 export WINEARCH=win32
 
 XVFB_PID=""
+KEEPER_PID=""
 cleanup() {
+  exec 7>&- 2>/dev/null || true
   wineserver -k >/dev/null 2>&1 || true
+  if [ -n "$KEEPER_PID" ]; then
+    wait "$KEEPER_PID" 2>/dev/null || true
+  fi
   if [ -n "$XVFB_PID" ]; then
     kill "$XVFB_PID" 2>/dev/null || true
     wait "$XVFB_PID" 2>/dev/null || true
@@ -50,8 +55,17 @@ wineboot -i >/dev/null 2>&1
 wineserver -w
 echo "run-windows-tests: Wine prefix $WINEPREFIX ready in $(( $(date +%s) - start )) s"
 
-# Keep one wineserver alive for the whole run, so each test does not start its own.
-wineserver -p
+# Wine's own background processes (services, device drivers) are started by the first Windows
+# program of a session and inherit its output; started by a test, they would hold ctest's pipe
+# open after the test ends and ctest would wait for them until the timeout. So one idle program
+# (cmd reading from a pipe that stays open) holds the session open for the whole run, with its
+# output going nowhere; the background processes start with it.
+keeper_fifo=$(mktemp -u "${TMPDIR:-/tmp}/kx-wine-keeper.XXXXXX")
+mkfifo "$keeper_fifo"
+wine cmd <"$keeper_fifo" >/dev/null 2>&1 &
+KEEPER_PID=$!
+exec 7>"$keeper_fifo"
+rm -f "$keeper_fifo"
 
 cd build-win/cmake
 status=0
