@@ -116,13 +116,14 @@ bool copyAccessRules(const std::wstring& from, HANDLE to)
 
 // The new bytes go to a temporary file beside the target, are flushed to the disk, and the
 // temporary file is moved over the target with a write-through move, so the rename is on the
-// disk too when the call returns. A read-only target is not replaced (Windows refuses the move).
+// disk too when the call returns. A target marked read-only is not replaced: Windows refuses such a
+// move, and it is checked here as well because Wine allows it.
 bool replaceFileAtomically(const std::string& path, std::string_view bytes)
 {
     const std::wstring target = resolvedTarget(nativePath(path));
     WIN32_FILE_ATTRIBUTE_DATA original{};
     const bool existed = GetFileAttributesExW(target.c_str(), GetFileExInfoStandard, &original) != FALSE;
-    if (existed && (original.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+    if (existed && (original.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)))
         return false;
 
     std::wstring temp;
