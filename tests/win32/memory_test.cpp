@@ -63,7 +63,7 @@ TEST(Memory, LargeHeapBlocksGoBackToTheSystemWhenFreed)
     void* block = std::malloc(16u << 20);
     ASSERT_NE(block, nullptr);
     std::memset(block, 1, 16u << 20);
-    const auto address = reinterpret_cast<std::uintptr_t>(block);
+    volatile std::uintptr_t address = reinterpret_cast<std::uintptr_t>(block); // kept as a number only
     std::free(block);
     MEMORY_BASIC_INFORMATION info{};
     ASSERT_NE(VirtualQuery(reinterpret_cast<const void*>(address), &info, sizeof info), 0u);
@@ -99,8 +99,9 @@ TEST(CalendarTime, FieldsOfAMoment)
     for (const auto& c : cases) {
         const std::tm local = platform::localCalendarTime(c.t);
         EXPECT_GE(local.tm_year, 69) << c.t;
-        if (zone.Bias % 60 == 0)
+        if (zone.Bias % 60 == 0) {
             EXPECT_EQ(local.tm_min, c.minute) << c.t;
+        }
         EXPECT_EQ(local.tm_sec, c.second) << c.t;
     }
 }
