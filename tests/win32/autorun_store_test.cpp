@@ -51,10 +51,34 @@ protected:
 
 } // namespace
 
+// The machine's own flag: written and read back where other programs look for it, then put back
+// as it was (a machine that had none has none again).
 TEST_F(AutoRunStoreTest, TheDefaultStoreIsTheKeyBelowClassesRoot)
 {
     platform::setAutoRunStorePath("");
     EXPECT_EQ(platform::autoRunStorePath(), "HKEY_CLASSES_ROOT\\KestrixAssistant");
+    HKEY probe = nullptr;
+    const bool keyExisted = RegOpenKeyExW(HKEY_CLASSES_ROOT, L"KestrixAssistant", 0, KEY_READ, &probe) == ERROR_SUCCESS;
+    if (probe)
+        RegCloseKey(probe);
+    DWORD before = 0, size = sizeof before;
+    const bool valueExisted = RegGetValueW(HKEY_CLASSES_ROOT, L"KestrixAssistant", L"AutoRun", RRF_RT_REG_DWORD,
+                                           nullptr, &before, &size) == ERROR_SUCCESS;
+
+    ASSERT_TRUE(writeAutoRun(before == 1 ? 0 : 1));
+    DWORD seen = 7;
+    size = sizeof seen;
+    EXPECT_EQ(RegGetValueW(HKEY_CLASSES_ROOT, L"KestrixAssistant", L"AutoRun", RRF_RT_REG_DWORD, nullptr, &seen, &size),
+              ERROR_SUCCESS);
+    EXPECT_EQ(seen, before == 1 ? 0u : 1u);
+    EXPECT_EQ(readAutoRun(), before == 1 ? 0 : 1);
+
+    if (valueExisted)
+        EXPECT_TRUE(writeAutoRun(static_cast<int>(before)));
+    else if (keyExisted)
+        RegDeleteKeyValueW(HKEY_CLASSES_ROOT, L"KestrixAssistant", L"AutoRun");
+    else
+        RegDeleteKeyW(HKEY_CLASSES_ROOT, L"KestrixAssistant");
 }
 
 TEST_F(AutoRunStoreTest, WrittenFlagIsARegistryDwordThatReadsBack)
