@@ -12,7 +12,8 @@ using platform::pathFromUtf8;
 using platform::toNativeSeparators;
 using platform::utf8FromPath;
 
-// programFolder + "/" + relative, with "\" turned into "/" and no doubled separator.
+// programFolder + separator + relative, with the separators of relative turned into this
+// system's own ("/"; "\" on Windows) and no doubled separator at the join.
 std::string programPath(const std::string& programFolder, std::string_view relative);
 
 } // namespace kx

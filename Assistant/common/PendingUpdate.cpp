@@ -48,9 +48,10 @@ bool sweepOldFiles(const std::string& folder, SweepMode mode, std::vector<std::s
 std::string moduleFolder(const std::string& programFolder, const std::string& dllPath)
 {
     const std::string path = toNativeSeparators(dllPath);
-    const auto slash = path.rfind('/');
+    const char separator = toNativeSeparators("/").front();
+    const auto slash = path.rfind(separator);
     if (slash == std::string::npos)
-        return programFolder + "/";
+        return programFolder + separator;
     return programPath(programFolder, path.substr(0, slash + 1));
 }
 

@@ -8,7 +8,9 @@
 //   "AutoRun"=dword:00000001
 //
 // Values of other types ("name"="text", "name"=hex:..) are kept as they are and reported with
-// their type.
+// their type. On Windows the store is the registry key itself, and its path is the key's full
+// name with the root spelt out or abbreviated ("HKEY_CLASSES_ROOT\KestrixAssistant", in tests
+// e.g. "HKCU\Software\..."); it is opened for full access and created when missing.
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -23,7 +25,7 @@ struct StoredValue {
     std::string text;        // String only
 };
 
-// Default location: /var/lib/kestrix-assistant/KestrixAssistant.reg.
+// Default location: /var/lib/kestrix-assistant/KestrixAssistant.reg (Windows: the key above).
 std::string autoRunStorePath();
 // Points the store at another file (tests); an empty path restores the default.
 void setAutoRunStorePath(const std::string& path);

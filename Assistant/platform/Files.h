@@ -11,7 +11,8 @@ namespace kx::platform {
 // Writes bytes to a new file in the folder of path, flushes it to disk and renames it over path,
 // so readers see either the old or the new contents, never a part. An existing file keeps its
 // permissions and (where allowed) its owner; a symbolic link is followed and its target replaced.
-// False on any failure, with the temporary file removed and path untouched.
+// False on any failure, with the temporary file removed and path untouched. On Windows a file
+// marked read-only is not replaced.
 bool replaceFileAtomically(const std::string& path, std::string_view bytes);
 
 // True when path is an existing regular file that is not marked read-only (some write permission

@@ -6,28 +6,33 @@
 
 namespace kx::platform {
 
-// The folder of the running executable (symbolic links resolved), without a trailing separator.
+// The folder of the running executable (on Linux with symbolic links resolved), without a trailing
+// separator.
 std::string executableFolder();
 
 // The id of this process, as the system numbers processes.
 unsigned long currentProcessId();
 
 // True when the effective user is root or the process's groups include "sudo", "wheel" or
-// "admin" (membership, not elevation).
+// "admin" (membership, not elevation). On Windows: when the thread's token (or, without one, the
+// process's) lists the built-in Administrators group, whatever the group's attributes.
 bool isAdministrator();
-// The rule itself, for a given user id and group names.
+// The Linux rule itself, for a given user id and group names.
 bool isAdministratorFor(unsigned effectiveUid, const std::vector<std::string>& groupNames);
 
 enum class InstanceLockResult { Acquired, AlreadyRunning, Unavailable };
 // Takes the machine-wide lock of this name for the life of the process (a lock file in /run/lock,
-// or /tmp when that folder is missing). Unavailable when no lock file can be created at all.
+// or /tmp when that folder is missing; on Windows the mutex "Global\<name>"). Unavailable when no
+// lock file (no mutex) can be created at all.
 InstanceLockResult acquireInstanceLock(const std::string& name);
 
-// True when a graphical display is reachable (Wayland, or an X display that accepts a connection).
+// True when a graphical display is reachable (Wayland, or an X display that accepts a connection;
+// on Windows the process's window station is the interactive one).
 bool displayAvailable();
 
-// Installs handlers for SIGTERM and SIGINT that write to a pipe; gives the pipe's read end, which
-// becomes readable once such a signal arrived. -1 on failure.
+// Installs handlers for SIGTERM and SIGINT (on Windows for Ctrl+C and Ctrl+Break of the console;
+// a window's close request arrives as a message instead) that write to a pipe; gives the pipe's
+// read end, which becomes readable once such a signal arrived. -1 on failure.
 int terminationSignalFd();
 // Reads and discards what the signal handlers wrote.
 void drainTerminationSignalFd(int fd);

@@ -39,7 +39,8 @@ public:
     virtual std::unique_ptr<ServiceControlManager> openManager() = 0;
 };
 
-// The machine's manager (systemd on Linux) until another is installed. Main thread only.
+// The machine's manager (systemd on Linux, the service control manager on Windows, where a
+// registration runs the program's path in double quotes) until another is installed. Main thread only.
 ServiceManager& serviceManager();
 // Installs a manager (tests) and gives back the previous one; nullptr restores the default.
 std::shared_ptr<ServiceManager> setServiceManager(std::shared_ptr<ServiceManager> manager);
