@@ -2,8 +2,8 @@
 // The runtime form of a module function: `function F(const data, config: UnicodeString):
 // TStringStream` of the Pascal runtime the module libraries are built with. This header is what
 // the invokers use; the layout of the runtime's strings and stream objects is known only to its
-// implementation (FpcRuntimeForm.cpp for Free Pascal on 64-bit Linux; a Delphi layout for a Windows
-// build would stand beside it).
+// implementation in runtime/, one of which the build picks: FpcRuntimeForm.cpp (Free Pascal,
+// 64-bit Linux) or DelphiRuntimeForm.cpp (Delphi, 32-bit Windows).
 #include "base/CallingConvention.h"
 
 #include <cstdint>
