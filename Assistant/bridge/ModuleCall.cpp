@@ -1,6 +1,6 @@
 #include "bridge/ModuleCall.h"
 
-#include "base/CallingConvention.h"
+#include "base/LibraryConventions.h"
 #include "bridge/JsonScan.h"
 #include "bridge/RuntimeForm.h"
 #include "common/TextCodec.h"

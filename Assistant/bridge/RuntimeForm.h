@@ -4,7 +4,7 @@
 // the invokers use; the layout of the runtime's strings and stream objects is known only to its
 // implementation in runtime/, one of which the build picks: FpcRuntimeForm.cpp (Free Pascal,
 // 64-bit Linux) or DelphiRuntimeForm.cpp (Delphi, 32-bit Windows).
-#include "base/CallingConvention.h"
+#include "base/LibraryConventions.h"
 
 #include <cstdint>
 #include <string>
