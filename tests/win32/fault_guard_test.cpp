@@ -171,6 +171,13 @@ TEST_F(CFormFaults, ALibraryHandlesItsOwnExceptionsFirst)
     EXPECT_EQ(call("catchOwnFault"), R"({"caught":"fault"})");
 }
 
+TEST_F(CFormFaults, TheLibrarysFinallyBlocksRunBeforeTheGuardTakesOver)
+{
+    EXPECT_EQ(call("finallyCount"), R"({"finallyRuns":0})");
+    EXPECT_EQ(call("faultInsideFinally").rfind(start(error("Access violation at address 0x0")), 0), 0u);
+    EXPECT_EQ(call("finallyCount"), R"({"finallyRuns":1})");
+}
+
 TEST_F(CFormFaults, ConcurrentCallsFaultsAndOwnExceptions)
 {
     std::atomic<int> wrong{0};

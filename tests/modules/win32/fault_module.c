@@ -5,6 +5,7 @@
 
 #include <windows.h>
 
+#include <stdio.h>
 #include <string.h>
 
 /* Read at run time, so that the compiler cannot see the null write coming and drop what follows. */
@@ -138,6 +139,48 @@ KX_MODULE_EXPORT void KX_MODULE_CALL catchOwnFault(const char16_t* data, const c
     own = (OwnFrame*)&frame;
     setChainHead(own->previous);
     put(result, own->code == EXCEPTION_ACCESS_VIOLATION ? u"{\"caught\":\"fault\"}" : u"{\"caught\":\"nothing\"}");
+}
+
+static volatile LONG finallyRuns = 0;
+
+/* A termination handler, as a try/finally block installs one: it does nothing for the exception
+ * itself and counts the unwinds that pass through its frame. */
+static EXCEPTION_DISPOSITION __cdecl finallyHandler(EXCEPTION_RECORD* exception, void* frame, CONTEXT* context,
+                                                    void* dispatcher)
+{
+    (void)frame;
+    (void)context;
+    (void)dispatcher;
+    if (exception->ExceptionFlags & EXCEPTION_UNWINDING)
+        InterlockedIncrement(&finallyRuns);
+    return ExceptionContinueSearch;
+}
+
+/* Faults inside a try/finally of its own that does not handle the fault. */
+KX_MODULE_EXPORT void KX_MODULE_CALL faultInsideFinally(const char16_t* data, const char16_t* config,
+                                                        char16_t* result)
+{
+    (void)data;
+    (void)config;
+    (void)result;
+    volatile OwnFrame frame;
+    OwnFrame* own = (OwnFrame*)&frame;
+    own->handler = (void*)finallyHandler;
+    own->previous = chainHead();
+    setChainHead(own);
+    *nowhere = 1;
+    setChainHead(own->previous);
+}
+
+/* {"finallyRuns":<how many unwinds passed through faultInsideFinally's frame>} */
+KX_MODULE_EXPORT void KX_MODULE_CALL finallyCount(const char16_t* data, const char16_t* config, char16_t* result)
+{
+    (void)data;
+    (void)config;
+    char text[64];
+    const int n = snprintf(text, sizeof text, "{\"finallyRuns\":%ld}", (long)finallyRuns);
+    for (int i = 0; i <= n; ++i)
+        result[i] = (char16_t)text[i];
 }
 
 /* Answers {"data":<data>} so that the stack stays right across many calls. */
