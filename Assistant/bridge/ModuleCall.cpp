@@ -1,5 +1,6 @@
 #include "bridge/ModuleCall.h"
 
+#include "base/LibraryConventions.h"
 #include "bridge/JsonScan.h"
 #include "bridge/RuntimeForm.h"
 #include "common/TextCodec.h"
@@ -54,6 +55,10 @@ ModuleResult textBeforeNul(std::shared_ptr<ResultBuffer> buffer, std::size_t uni
     return ModuleResult(std::move(buffer), all.substr(0, nul));
 }
 
+// The C form and the agency form as the platform's library calling convention sees them.
+using CFormFunction = void(KX_LIBRARY_CALL*)(const char16_t* data, const char16_t* config, char16_t* result);
+using AgencyFunction = void(KX_LIBRARY_CALL*)(const char16_t* params, char16_t* result);
+
 // What a guarded call leaves behind. Filled by the trampolines, which keep no objects of their
 // own across the module call (a fault abandons their frames).
 struct Call {
@@ -70,8 +75,7 @@ void cFormTrampoline(void* p)
 {
     auto* call = static_cast<Call*>(p);
     try {
-        reinterpret_cast<void (*)(const char16_t*, const char16_t*, char16_t*)>(call->entry)(call->a, call->b,
-                                                                                          call->buffer);
+        reinterpret_cast<CFormFunction>(call->entry)(call->a, call->b, call->buffer);
     } catch (const std::exception& e) {
         call->failure = CallOutcome::Kind::Error;
         call->message = e.what();
@@ -84,7 +88,7 @@ void agencyTrampoline(void* p)
 {
     auto* call = static_cast<Call*>(p);
     try {
-        reinterpret_cast<void (*)(const char16_t*, char16_t*)>(call->entry)(call->a, call->buffer);
+        reinterpret_cast<AgencyFunction>(call->entry)(call->a, call->buffer);
     } catch (const std::exception& e) {
         call->failure = CallOutcome::Kind::Error;
         call->message = e.what();

@@ -2,8 +2,10 @@
 // The runtime form of a module function: `function F(const data, config: UnicodeString):
 // TStringStream` of the Pascal runtime the module libraries are built with. This header is what
 // the invokers use; the layout of the runtime's strings and stream objects is known only to its
-// implementation (FpcRuntimeForm.cpp for Free Pascal on 64-bit Linux; a Delphi layout for a Windows
-// build would stand beside it).
+// implementation in runtime/, one of which the build picks: FpcRuntimeForm.cpp (Free Pascal,
+// 64-bit Linux) or DelphiRuntimeForm.cpp (Delphi, 32-bit Windows).
+#include "base/LibraryConventions.h"
+
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -11,9 +13,9 @@
 
 namespace kx::runtimeform {
 
-// The function as the platform's calling convention sees it: two string pointers in, an object
-// pointer out.
-using Function = void* (*)(const char16_t* data, const char16_t* config);
+// The function as the platform's library calling convention sees it: two string pointers in, an
+// object pointer out.
+using Function = void*(KX_LIBRARY_CALL*)(const char16_t* data, const char16_t* config);
 
 // A constant string of the runtime, owned by the caller. The runtime never changes or frees it
 // (its reference count says "constant"); it must outlive the call.

@@ -1,5 +1,6 @@
 #include "bridge/SigningLibrary.h"
 
+#include "base/LibraryConventions.h"
 #include "bridge/ModuleCall.h"
 #include "common/Paths.h"
 #include "platform/DynamicLibrary.h"
@@ -18,7 +19,7 @@ std::atomic<void*> doSignEntry{nullptr};
 
 std::string signingLibraryPath(const std::string& programFolder)
 {
-    return programPath(programFolder, "comp\\common\\ca\\libCA.so");
+    return programPath(programFolder, "comp\\common\\ca\\" KX_LIBRARY_FILE("CA"));
 }
 
 bool loadSigningLibrary(const std::string& programFolder, std::string& error)

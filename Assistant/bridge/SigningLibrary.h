@@ -1,6 +1,7 @@
 #pragma once
-// The signing library comp/common/ca/libCA.so under the program folder, loaded once when the
-// process starts and kept for its whole life. Its function doSign has the runtime form.
+// The signing library comp/common/ca/libCA.so (CA.dll on Windows) under the program folder, loaded
+// once when the process starts and kept for its whole life. Its function doSign has the runtime
+// form.
 #include <optional>
 #include <string>
 

@@ -2,6 +2,9 @@
 // Survives processor faults inside calls into outside libraries. A fault (access violation, bus
 // error, arithmetic fault, illegal instruction) raised on the calling thread while a guarded call
 // runs ends that call with a message naming the fault; the process and every other thread go on.
+// Handlers that the called code installs itself see its exceptions first (on Windows, where
+// libraries raise and handle exceptions of their own, any exception none of them handled ends the
+// call the same way, named by its code).
 // Outside a guarded call a fault keeps its usual effect (whatever handler was installed before,
 // or the default action).
 #include <string>

@@ -1,7 +1,7 @@
 // Free Pascal 3.2 (Delphi mode), x86-64 Linux: the layout of UnicodeString and TStringStream.
 #include "bridge/RuntimeForm.h"
 
-#include "common/TextCodec.h"
+#include "bridge/runtime/ObjectReading.h"
 
 #include <cstring>
 
@@ -26,23 +26,12 @@ constexpr std::size_t kClassName = 24;
 // TMBCSEncoding: the code page (i32).
 constexpr std::size_t kEncodingCodePage = 16;
 
-template <typename T>
-T readAt(const void* base, std::size_t offset)
-{
-    T value;
-    std::memcpy(&value, static_cast<const char*>(base) + offset, sizeof value);
-    return value;
-}
-
 std::string className(const void* classTable)
 {
-    const auto* name = readAt<const unsigned char*>(classTable, kClassName);
-    if (!name)
-        return {};
-    return std::string(reinterpret_cast<const char*>(name + 1), name[0]);
+    return shortString(readAt<const unsigned char*>(classTable, kClassName));
 }
 
-enum class Encoding { Utf8, Latin1, Utf16Le, Utf16Be };
+using Encoding = ByteEncoding;
 
 Encoding codePageEncoding(std::int32_t codePage)
 {
@@ -111,12 +100,7 @@ StreamRead readStringStream(const void* object, std::string& text)
     if (size < 0 || (size > 0 && !memory))
         return StreamRead::Unreadable;
     const std::string_view bytes(memory ? memory : "", static_cast<std::size_t>(size));
-    switch (streamEncoding(readAt<const void*>(object, kStreamEncoding))) {
-    case Encoding::Utf16Le: text = utf16ToUtf8(utf16FromBytes(bytes, false)); break;
-    case Encoding::Utf16Be: text = utf16ToUtf8(utf16FromBytes(bytes, true)); break;
-    case Encoding::Latin1: text = latin1ToUtf8(bytes); break;
-    case Encoding::Utf8: text = utf16ToUtf8(utf8ToUtf16(bytes)); break;
-    }
+    text = decodeBytes(bytes, streamEncoding(readAt<const void*>(object, kStreamEncoding)));
     return StreamRead::Ok;
 }
 
