@@ -1,7 +1,11 @@
 /* A C-form module library for the end-to-end test of the Windows program: an echo of both texts
- * it receives, and a call that faults. Exported stdcall under plain names (--kill-at). */
+ * it receives, a call that faults, and a call that finds the client's main window as module
+ * libraries do and sends it the loading messages. Exported stdcall under plain names (--kill-at). */
 #include "kestrix_module.h"
 
+#include <windows.h>
+
+#include <stdio.h>
 #include <string.h>
 
 /* Appends text as a JSON string (quotation marks, backslashes and control characters escaped). */
@@ -56,4 +60,28 @@ KX_MODULE_EXPORT void KX_MODULE_CALL crash(const char16_t* data, const char16_t*
     (void)result;
     volatile int* nowhere = 0;
     *nowhere = 1;
+}
+
+/* {"found":true|false,"visible":..,"show":..,"hide":..,"posted":..}: whether FindWindowW finds the
+ * main window by class and title, whether it is visible, what SendMessageW of KX_WM_LOADING_SHOW
+ * and KX_WM_LOADING_HIDE gave back, and whether PostMessageW of a hide was queued. */
+KX_MODULE_EXPORT void KX_MODULE_CALL mainWindow(const char16_t* data, const char16_t* config, char16_t* result)
+{
+    (void)data;
+    (void)config;
+    HWND w = FindWindowW(KX_MAIN_WINDOW_CLASS, KX_MAIN_WINDOW_TITLE);
+    char text[160];
+    if (!w) {
+        snprintf(text, sizeof text, "{\"found\":false}");
+    } else {
+        const LRESULT shown = SendMessageW(w, KX_WM_LOADING_SHOW, 0, 0);
+        const LRESULT hidden = SendMessageW(w, KX_WM_LOADING_HIDE, 0, 0);
+        const BOOL posted = PostMessageW(w, KX_WM_LOADING_HIDE, 0, 0);
+        snprintf(text, sizeof text, "{\"found\":true,\"visible\":%s,\"show\":%ld,\"hide\":%ld,\"posted\":%s}",
+                 IsWindowVisible(w) ? "true" : "false", (long)shown, (long)hidden, posted ? "true" : "false");
+    }
+    size_t i = 0;
+    for (; text[i]; ++i)
+        result[i] = (char16_t)(unsigned char)text[i];
+    result[i] = 0;
 }
