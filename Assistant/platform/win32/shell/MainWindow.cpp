@@ -178,7 +178,10 @@ LRESULT CALLBACK TfrmMain::windowProcedure(HWND hwnd, UINT message, WPARAM wPara
 {
     if (message == WM_NCCREATE) {
         const auto* create = reinterpret_cast<const CREATESTRUCTW*>(lParam);
-        SetWindowLongPtrW(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(create->lpCreateParams));
+        auto* creating = static_cast<TfrmMain*>(create->lpCreateParams);
+        // The handle is known from the first message on, before CreateWindowExW returns.
+        creating->hwnd_ = hwnd;
+        SetWindowLongPtrW(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(creating));
     }
     auto* self = reinterpret_cast<TfrmMain*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
     if (!self)
