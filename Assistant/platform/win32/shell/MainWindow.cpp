@@ -111,10 +111,12 @@ TfrmMain::TfrmMain(const std::string& programFolder, HINSTANCE instance)
     if (!hwnd_)
         throw std::runtime_error("cannot create the main window (error " + std::to_string(GetLastError()) + ")");
     windowId_ = registerWindow(kMainWindowClass, kApplicationTitle, std::make_shared<WindowTarget>(hwnd_));
+    taskWindow_.store(hwnd_);
 }
 
 TfrmMain::~TfrmMain()
 {
+    taskWindow_.store(nullptr);
     unregisterWindow(windowId_);
     if (hwnd_)
         DestroyWindow(hwnd_);
@@ -148,6 +150,7 @@ void TfrmMain::exitApplication()
     KillTimer(hwnd_, kUpdateTimerId);
     lifecycle_.exit(deliverWhile);
     // Nothing finds the window any more; its destruction ends the message loop.
+    taskWindow_.store(nullptr);
     unregisterWindow(windowId_);
     windowId_ = 0;
     DestroyWindow(hwnd_);
@@ -169,7 +172,7 @@ int TfrmMain::runMessageLoop()
 void TfrmMain::post(std::function<void()> task)
 {
     auto* queued = new std::function<void()>(std::move(task));
-    HWND window = hwnd_;
+    HWND window = taskWindow_.load();
     if (!window || !PostMessageW(window, kRunTaskMessage, 0, reinterpret_cast<LPARAM>(queued)))
         delete queued;
 }

@@ -16,7 +16,9 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 namespace kx::win {
@@ -58,6 +60,8 @@ private:
 
     std::string appFileDir_;
     HWND hwnd_ = nullptr;
+    // Where other threads post their tasks: the window from its creation until the exit routine.
+    std::atomic<HWND> taskWindow_{nullptr};
     UINT taskbarMessage_ = 0;
     WindowId windowId_ = 0;
     AppLifecycle lifecycle_;
