@@ -133,6 +133,11 @@ base=http://127.0.0.1:$port
 up=0
 for _ in $(seq 120); do
   kill -0 "$first_pid" 2>/dev/null || fatal "KestrixAssistant.exe ended during start-up"
+  # A refusal (another copy runs in this Wine prefix, or no administrator rights) or an error
+  # report is a box with the program's caption.
+  if xdotool search --onlyvisible --name '^Kestrix客户端$' >/dev/null 2>&1; then
+    fatal "KestrixAssistant.exe shows a message box instead of starting (another copy in this Wine prefix?)"
+  fi
   if curl -s --max-time 2 -o /dev/null "$base/heart"; then up=1; break; fi
   sleep 0.5
 done
