@@ -2,6 +2,7 @@
 
 #include "MainMessageTarget.h"
 #include "MainTray.h"
+#include "common/LoadingCount.h"
 #include "common/Prompter.h"
 #include "common/SystemSettings.h"
 #include "common/WindowMessages.h"
@@ -237,20 +238,15 @@ void TfrmMain::createLoadingOverlay()
 
 void TfrmMain::loadingShow()
 {
-    if (loadingProcessNum == 0) {
+    if (openLoadingRequest(loadingProcessNum)) {
         // A fresh overlay replaces the previous one, which is released.
         loadingOverlay_ = std::make_shared<TfrmPrintPrompt>(appFileDir_);
         loadingOverlay_->show();
     }
-    ++loadingProcessNum;
 }
 
 void TfrmMain::loadingHide()
 {
-    --loadingProcessNum;
-    if (loadingProcessNum <= 0) {
-        if (loadingOverlay_)
-            loadingOverlay_->close();
-        loadingProcessNum = 0;
-    }
+    if (closeLoadingRequest(loadingProcessNum) && loadingOverlay_)
+        loadingOverlay_->close();
 }

@@ -35,7 +35,8 @@ paths=$(grep -rnE '\.(u8)?string\(\)' $core || true)
 if [ -n "$paths" ]; then
     echo "!! paths turned into text without utf8FromPath:"; echo "$paths"; status=1
 fi
-up=$(grep -rnE '^#include *"(common|http|bridge|update|settings)/|^#include *"(Heart|Appctrl|EndpointTable|AppLifecycle|UpdateHandOver|Main)' platform base || true)
+# The Windows program's shell (platform/win32/shell/) sits on top of the core, as the Qt shell does.
+up=$(grep -rnE --exclude-dir=shell '^#include *"(common|http|bridge|update|settings)/|^#include *"(Heart|Appctrl|EndpointTable|AppLifecycle|UpdateHandOver|Main)' platform base || true)
 if [ -n "$up" ]; then
     echo "!! the platform seam (or base/) includes the core:"; echo "$up"; status=1
 fi

@@ -14,7 +14,7 @@ packages=(
   xvfb trayer xdotool imagemagick x11-utils
   cups cups-bsd cups-client
   chromium
-  ca-certificates
+  ca-certificates curl locales
 )
 if [ "${1:-}" = "--bench" ]; then
   packages+=(wrk nginx-light curl bc)
@@ -34,4 +34,14 @@ if [ ${#missing[@]} -gt 0 ]; then
   export DEBIAN_FRONTEND=noninteractive
   $SUDO apt-get update -qq
   $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
+
+# The Windows program's end-to-end test runs it under Wine with a Chinese system locale (code page
+# 936, as on the users' machines), which Wine takes from the Unix locale zh_CN.UTF-8.
+if ! locale -a 2>/dev/null | grep -qix 'zh_CN.utf8'; then
+  echo "setup: generating the locale zh_CN.UTF-8"
+  SUDO=""
+  [ "$(id -u)" -eq 0 ] || SUDO="sudo"
+  $SUDO sed -i -E 's/^# *(zh_CN\.UTF-8 UTF-8)/\1/' /etc/locale.gen
+  $SUDO locale-gen >/dev/null
 fi

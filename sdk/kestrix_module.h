@@ -28,14 +28,22 @@
  * Threads: calls arrive on many threads at once, for the same function too, under no lock.
  * Keep no unguarded shared state.
  *
- * Failures: an exception derived from std::exception that leaves a C++ function is reported to
- * the page with its message (code "2001"); a processor fault (invalid memory access, division by
- * zero, illegal instruction) on the calling thread is reported the same way and the library stays
- * loaded, although its own state may be damaged. Any other exception makes the assistant drop the
- * library from its list and release it (it is loaded again by the next request). Catch your own
- * errors and answer with a JSON error object instead.
+ * Failures: a processor fault (invalid memory access, division by zero, illegal instruction) on
+ * the calling thread is reported to the page with code "2001" and the library stays loaded,
+ * although its own state may be damaged. On Linux an exception derived from std::exception that
+ * leaves a C++ function is reported the same way with its message, and any other exception makes
+ * the assistant drop the library from its list and release it (it is loaded again by the next
+ * request). Catch your own errors and answer with a JSON error object instead; on Windows let no
+ * exception leave an exported function.
  *
- * Libraries the module needs next to itself: link the module with an rpath of $ORIGIN.
+ * Windows: the assistant is a 32-bit program, so module libraries are 32-bit DLLs. Every exported
+ * function uses __stdcall (declare it KX_MODULE_EXPORT void KX_MODULE_CALL name(...)) and is
+ * exported under its plain name, exactly as the page gives it: link with -Wl,--kill-at (MinGW) or
+ * list the names in a .def file, so that no "_name@12" decoration remains. The DLL's own folder is searched first
+ * for the libraries it needs, so they may lie beside it; paths may hold Chinese characters and
+ * blanks.
+ *
+ * Linux: libraries the module needs next to itself: link the module with an rpath of $ORIGIN.
  */
 #ifndef KESTRIX_MODULE_H
 #define KESTRIX_MODULE_H
@@ -69,11 +77,21 @@ typedef void(KX_MODULE_CALL* kx_agency_function)(const char16_t* params, char16_
  * "正在努力加载中" overlay in the bottom-right corner of the screen. The client counts open
  * loading requests: the overlay appears with the first KX_WM_LOADING_SHOW and goes when as many
  * KX_WM_LOADING_HIDE have arrived (surplus hides are harmless; the count never drops below 0).
- * Always pair each show with one hide, also on error paths.
+ * Always pair each show with one hide, also on error paths. The client's main window has the
+ * class "TfrmMain" and the title "Kestrix客户端助手" (KX_MAIN_WINDOW_CLASS, KX_MAIN_WINDOW_TITLE).
  *
- * The functions below are exported by the client's executable; a module library loaded into the
- * client resolves them at load time (declare them and link with undefined symbols allowed, or
- * look them up with dlsym(RTLD_DEFAULT, "KxFindMainWindow")). They may be called from any thread.
+ * Windows: the main window is a real (hidden) window; find it and send it the messages with the
+ * system's own calls, from any thread:
+ *
+ *     HWND w = FindWindowW(KX_MAIN_WINDOW_CLASS, KX_MAIN_WINDOW_TITLE);
+ *     if (w) SendMessageW(w, KX_WM_LOADING_SHOW, 0, 0);   (or PostMessageW: returns at once)
+ *     ... work ...
+ *     if (w) SendMessageW(w, KX_WM_LOADING_HIDE, 0, 0);
+ *
+ * Linux: there is no system window to find. The functions below are exported by the client's
+ * executable; a module library loaded into the client resolves them at load time (declare them
+ * and link with undefined symbols allowed, or look them up with
+ * dlsym(RTLD_DEFAULT, "KxFindMainWindow")). They may be called from any thread.
  *
  *     uintptr_t w = KxFindMainWindow();
  *     KxSendMessage(w, KX_WM_LOADING_SHOW, 0, 0);
@@ -85,6 +103,16 @@ typedef void(KX_MODULE_CALL* kx_agency_function)(const char16_t* params, char16_
 
 #define KX_WM_LOADING_SHOW 0x1403u /* a loading request begins */
 #define KX_WM_LOADING_HIDE 0x1404u /* a loading request ends */
+
+#if defined(_WIN32)
+
+#define KX_MAIN_WINDOW_CLASS L"TfrmMain"
+#define KX_MAIN_WINDOW_TITLE L"Kestrix\u5ba2\u6237\u7aef\u52a9\u624b" /* Kestrix客户端助手 */
+
+#else
+
+#define KX_MAIN_WINDOW_CLASS "TfrmMain"
+#define KX_MAIN_WINDOW_TITLE "Kestrix客户端助手"
 
 #ifdef __cplusplus
 extern "C" {
@@ -105,5 +133,7 @@ int KxPostMessage(uintptr_t window, unsigned message, uintptr_t wParam, intptr_t
 #ifdef __cplusplus
 }
 #endif
+
+#endif /* _WIN32 */
 
 #endif /* KESTRIX_MODULE_H */

@@ -3,6 +3,7 @@
 #include "common/Errors.h"
 #include "common/Paths.h"
 #include "platform/CalendarTime.h"
+#include "platform/SystemCodePage.h"
 
 #include <cstdio>
 #include <filesystem>
@@ -42,7 +43,7 @@ void RunLog::save(const std::string& programFolder, std::time_t t) const
     if (!out)
         throw KxError("EFCreateError", "Cannot open file \"" + file + "\"");
     for (const std::string& line : copy)
-        out << line << "\r\n";
+        out << platform::toSystemCodePage(line) << "\r\n";
     out.flush();
     if (!out)
         throw KxError("EWriteError", "Cannot write to file \"" + file + "\"");

@@ -1,6 +1,6 @@
 #pragma once
 // The run log: timestamped lines kept in memory for the whole run and appended to the day's log
-// file (log/yy-mm-dd.txt, CR LF line ends) at exit.
+// file (log/yy-mm-dd.txt, CR LF line ends, in the system code page) at exit.
 #include <ctime>
 #include <string>
 #include <vector>

@@ -1,0 +1,11 @@
+#include "platform/SystemCodePage.h"
+
+namespace kx::platform {
+
+// The system code page here is UTF-8.
+std::string toSystemCodePage(std::string_view utf8)
+{
+    return std::string(utf8);
+}
+
+} // namespace kx::platform

@@ -1,0 +1,28 @@
+#include "platform/SystemCodePage.h"
+
+#include <windows.h>
+
+namespace kx::platform {
+
+// The ANSI code page, converted the way the system converts for its "A" calls: the best-fitting
+// character where there is one, otherwise the code page's default character. Invalid UTF-8
+// becomes U+FFFD first.
+std::string toSystemCodePage(std::string_view utf8)
+{
+    if (utf8.empty())
+        return {};
+    const int length = static_cast<int>(utf8.size());
+    const int units = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), length, nullptr, 0);
+    if (units <= 0)
+        return std::string(utf8.size(), '?');
+    std::wstring wide(static_cast<std::size_t>(units), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, utf8.data(), length, wide.data(), units);
+    const int bytes = WideCharToMultiByte(CP_ACP, 0, wide.data(), units, nullptr, 0, nullptr, nullptr);
+    if (bytes <= 0)
+        return std::string(utf8.size(), '?');
+    std::string out(static_cast<std::size_t>(bytes), '\0');
+    WideCharToMultiByte(CP_ACP, 0, wide.data(), units, out.data(), bytes, nullptr, nullptr);
+    return out;
+}
+
+} // namespace kx::platform
