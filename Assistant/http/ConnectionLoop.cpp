@@ -219,12 +219,13 @@ void ConnectionLoop::serveInput(const std::shared_ptr<Connection>& conn)
                 }, 0);
                 return;
             }
-            auto request = std::make_shared<HttpRequest>(requestFromWire(std::move(message)));
-            if (!answerer_.answersAtOnce(*request)) {
-                lend(conn, [this, request] { return answerer_.answer(*request); }, 0);
+            HttpRequest request = requestFromWire(std::move(message));
+            if (!answerer_.answersAtOnce(request)) {
+                auto lent = std::make_shared<HttpRequest>(std::move(request));
+                lend(conn, [this, lent] { return answerer_.answer(*lent); }, 0);
                 return;
             }
-            if (!sendOrLend(conn, answerer_.answer(*request)))
+            if (!sendOrLend(conn, answerer_.answer(request)))
                 return;
         }
     } catch (const std::exception& e) {
