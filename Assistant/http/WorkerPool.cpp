@@ -85,10 +85,4 @@ void WorkerPool::join()
             t.join();
 }
 
-std::size_t WorkerPool::threads()
-{
-    std::lock_guard lock(mutex_);
-    return threads_.size();
-}
-
 } // namespace kx::http

@@ -25,8 +25,6 @@ public:
     void submit(std::function<void()> job);
     // Runs every job submitted so far to its end and joins every thread. Idempotent.
     void join();
-    // Threads alive now (idle or busy).
-    std::size_t threads();
 
 private:
     using ThreadList = std::list<std::thread>;
