@@ -153,9 +153,7 @@ void HttpService::start(const std::string& address, const std::string& port)
 
     impl_->retryTimer = std::make_unique<asio::steady_timer>(impl_->listenerIoc);
 
-    unsigned loopCount = impl_->limits.loopThreads;
-    if (loopCount == 0)
-        loopCount = std::max(1u, std::thread::hardware_concurrency());
+    const unsigned loopCount = std::max(1u, impl_->limits.loopThreads);
     try {
         for (unsigned i = 0; i < loopCount; ++i)
             impl_->loops.push_back(std::make_unique<ConnectionLoop>(*impl_, impl_->limits));

@@ -1,5 +1,5 @@
 #pragma once
-// The local HTTP/1.1 service: one listener, a few connection loops (ConnectionLoop.h) that read
+// The local HTTP/1.1 service: one listener, connection loops (ConnectionLoop.h) that read
 // every connection without blocking and answer the requests that never wait, worker threads for
 // the requests that may wait, the endpoint table, and the reply rules every page relies on. A
 // connection holds one descriptor (its socket). When the process runs out of descriptors, new
@@ -20,8 +20,10 @@ struct ServiceLimits {
     int headTimeoutSeconds = 60;
     // While a body arrives, a connection on which no byte arrives for this long is closed.
     int bodyIdleSeconds = 60;
-    // Connection loop threads; 0 means one per processor.
-    unsigned loopThreads = 0;
+    // Connection loop threads (at least one). One loop answers a kept-alive /heart in about 8 µs
+    // of processor time, and everything that may take longer runs on worker threads; a second
+    // loop only adds thread switches when the clients sit on the same processors.
+    unsigned loopThreads = 1;
 };
 
 class HttpService {
