@@ -335,10 +335,14 @@ TEST(HttpService, StopWaitsForRunningRequestsAndClosesIdleConnections)
     s->stop(); // a second stop does nothing
 }
 
+// Over two connection loops, which take the connections in turn.
 TEST(HttpService, ManyConnectionsComeAndGo)
 {
     HttpService s;
     s.registerComponent("/heart", std::make_unique<THeart>());
+    ServiceLimits limits;
+    limits.loopThreads = 2;
+    s.setLimits(limits);
     s.start("127.0.0.1", "0");
     std::vector<std::thread> clients;
     std::atomic<int> answered{0};
