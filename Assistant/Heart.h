@@ -8,6 +8,7 @@ namespace kx {
 class THeart : public http::PostComponent {
 public:
     std::string className() const override { return "THeart"; }
+    bool answersAtOnce() const override { return true; }
     void OnPost(http::HttpRequest& request, http::HttpResponse& response) override;
 };
 

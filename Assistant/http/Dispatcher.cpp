@@ -30,6 +30,12 @@ WebComponent* Dispatcher::find(const std::string& path) const
     return nullptr;
 }
 
+bool Dispatcher::answersAtOnce(const HttpRequest& request) const
+{
+    const WebComponent* component = request.path.starts_with("/") ? find(request.path) : nullptr;
+    return !component || component->answersAtOnce();
+}
+
 void Dispatcher::setGate(std::shared_ptr<CallerGate> gate)
 {
     gate_ = std::move(gate);

@@ -19,6 +19,9 @@ public:
     WebComponent* find(const std::string& path) const;
     // Replaces the caller gate (before start; not null). Without a call the gate checks Host only.
     void setGate(std::shared_ptr<CallerGate> gate);
+    // True when dispatching the request never waits: it names no component (404) or one whose
+    // handlers answer at once.
+    bool answersAtOnce(const HttpRequest& request) const;
     // Fills the response for the request; sets closeConnection for replies after which the
     // connection must close (404, and 403 from the caller gate, which runs before anything else).
     void dispatch(HttpRequest& request, HttpResponse& response, bool& closeConnection) const;

@@ -1,31 +1,27 @@
 #include "http/HttpService.h"
 
 #include "common/Errors.h"
-#include "http/ConnectionStream.h"
+#include "http/Connection.h"
+#include "http/ConnectionLoop.h"
 #include "http/Dispatcher.h"
-#include "http/WireRequest.h"
-#include "platform/PathText.h"
+#include "http/WorkerPool.h"
 #include "platform/Socket.h"
 
 #include <boost/asio.hpp>
 #include <boost/beast/core.hpp>
-#include <boost/beast/http.hpp>
 
+#include <algorithm>
 #include <atomic>
 #include <charconv>
 #include <chrono>
 #include <cstdio>
 #include <ctime>
-#include <fstream>
-#include <list>
-#include <mutex>
 #include <thread>
 
 namespace kx::http {
 
 namespace asio = boost::asio;
 namespace beast = boost::beast;
-namespace bhttp = boost::beast::http;
 using tcp = asio::ip::tcp;
 
 namespace {
@@ -33,11 +29,6 @@ namespace {
 bool iequals(std::string_view a, std::string_view b)
 {
     return beast::iequals(beast::string_view(a.data(), a.size()), beast::string_view(b.data(), b.size()));
-}
-
-std::string_view view(beast::string_view s)
-{
-    return {s.data(), s.size()};
 }
 
 // True when the comma-separated header value holds the token (compared without case).
@@ -62,31 +53,19 @@ bool hasToken(std::string_view value, std::string_view token)
 
 } // namespace
 
-// One accepted connection, served on its own thread.
-struct Connection {
-    Connection(platform::SocketHandle socket, const ServiceLimits& limits)
-        : stream(socket, std::chrono::seconds(limits.headTimeoutSeconds), std::chrono::seconds(limits.bodyIdleSeconds))
-    {
-    }
-
-    ConnectionStream stream;
-    std::thread thread;
-    std::atomic<bool> done{false};
-};
-
 // How long the listener waits before it accepts again after accepting failed (no descriptor or
 // memory left): the waiting connections stay in the listen queue meanwhile.
 constexpr std::chrono::milliseconds kAcceptRetryPause{100};
 
-struct HttpService::Impl {
+struct HttpService::Impl final : RequestAnswerer {
     Dispatcher dispatcher;
     ServiceLimits limits;
     asio::io_context listenerIoc;
     std::unique_ptr<tcp::acceptor> acceptor;
     std::unique_ptr<asio::steady_timer> retryTimer;
     std::thread listenerThread;
-    std::mutex mutex;
-    std::list<std::shared_ptr<Connection>> connections;
+    WorkerPool workers;
+    std::vector<std::unique_ptr<ConnectionLoop>> loops;
     std::atomic<bool> running{false};
     std::atomic<bool> stopping{false};
     unsigned short port = 0;
@@ -94,6 +73,8 @@ struct HttpService::Impl {
     bool acceptPending = false;
     bool retryPending = false;
     bool refusing = false;
+    std::uint64_t lastConnectionId = 0;
+    std::size_t nextLoop = 0;
 
     void runListener();
     void closeListener();
@@ -102,10 +83,10 @@ struct HttpService::Impl {
     void onAccepted(const boost::system::error_code& ec, tcp::socket socket);
     bool startConnection(tcp::socket& socket);
     void noteRefusal(const std::string& reason);
-    void reapFinished();
-    void serve(Connection& conn);
-    bool writeReply(Connection& conn, const ReplyHead& reply);
-    void writeError(Connection& conn, int status);
+
+    bool answersAtOnce(const HttpRequest& request) const override;
+    Answer answer(HttpRequest& request) override;
+    void runElsewhere(std::function<void()> job) override;
 };
 
 HttpService::HttpService() : impl_(std::make_unique<Impl>()) {}
@@ -172,6 +153,18 @@ void HttpService::start(const std::string& address, const std::string& port)
 
     impl_->retryTimer = std::make_unique<asio::steady_timer>(impl_->listenerIoc);
 
+    const unsigned loopCount = std::max(1u, impl_->limits.loopThreads);
+    try {
+        for (unsigned i = 0; i < loopCount; ++i)
+            impl_->loops.push_back(std::make_unique<ConnectionLoop>(*impl_, impl_->limits));
+    } catch (const std::exception& e) {
+        impl_->loops.clear();
+        impl_->acceptor.reset();
+        throw KxError("EIdSocketError", std::string("Cannot serve connections: ") + e.what());
+    }
+    for (auto& loop : impl_->loops)
+        loop->start();
+
     impl_->dispatcher.initAll();
     impl_->running = true;
     impl_->listenerThread = std::thread([impl = impl_.get()] { impl->runListener(); });
@@ -188,16 +181,11 @@ void HttpService::stop()
         d.listenerThread.join();
     d.closeListener(); // no thread runs the listener any more
 
-    std::list<std::shared_ptr<Connection>> connections;
-    {
-        std::lock_guard lock(d.mutex);
-        connections.swap(d.connections);
-    }
-    for (auto& conn : connections)
-        conn->stream.stop();
-    for (auto& conn : connections)
-        if (conn->thread.joinable())
-            conn->thread.join();
+    // The loops close the connections they hold and stop the ones lent to workers; the workers
+    // finish the requests they run.
+    for (auto& loop : d.loops)
+        loop->stop();
+    d.workers.join();
 }
 
 void HttpService::Impl::closeListener()
@@ -275,38 +263,28 @@ void HttpService::Impl::onAccepted(const boost::system::error_code& ec, tcp::soc
     accept();
 }
 
-// Serves the accepted socket on a thread of its own. False, with the socket closed, when the
-// thread or its bookkeeping cannot be had.
+// Hands the accepted socket to a loop, in turn. False, with the socket closed, when the
+// connection's bookkeeping cannot be had.
 bool HttpService::Impl::startConnection(tcp::socket& socket)
 {
-    reapFinished();
     boost::system::error_code ec;
     const platform::SocketHandle handle = socket.release(ec);
     if (ec) {
         noteRefusal(ec.message());
         return false;
     }
+    std::shared_ptr<Connection> conn;
     try {
-        std::shared_ptr<Connection> conn;
-        try {
-            conn = std::make_shared<Connection>(handle, limits);
-        } catch (...) {
-            platform::closeSocket(handle);
-            throw;
-        }
-        std::lock_guard lock(mutex);
-        connections.push_back(conn);
-        try {
-            conn->thread = std::thread([this, raw = conn.get()] { serve(*raw); });
-        } catch (...) {
-            connections.pop_back();
-            throw;
-        }
-        return true;
+        conn = std::make_shared<Connection>(handle, ++lastConnectionId);
     } catch (const std::exception& e) {
+        platform::closeSocket(handle);
         noteRefusal(e.what());
         return false;
     }
+    ConnectionLoop& loop = *loops[nextLoop++ % loops.size()];
+    if (!loop.adopt(conn))
+        conn->close(); // the service stops
+    return true;
 }
 
 void HttpService::Impl::noteRefusal(const std::string& reason)
@@ -318,114 +296,27 @@ void HttpService::Impl::noteRefusal(const std::string& reason)
                  reason.c_str(), static_cast<long long>(kAcceptRetryPause.count()));
 }
 
-void HttpService::Impl::reapFinished()
+bool HttpService::Impl::answersAtOnce(const HttpRequest& request) const
 {
-    std::list<std::shared_ptr<Connection>> finished;
-    {
-        std::lock_guard lock(mutex);
-        for (auto it = connections.begin(); it != connections.end();) {
-            if ((*it)->done) {
-                finished.push_back(*it);
-                it = connections.erase(it);
-            } else {
-                ++it;
-            }
-        }
-    }
-    for (auto& conn : finished)
-        if (conn->thread.joinable())
-            conn->thread.join();
+    return dispatcher.answersAtOnce(request);
 }
 
-// Writes one reply: head and text body together in one write, then a streamed body or the file's
-// bytes in pieces (never held in memory as a whole).
-bool HttpService::Impl::writeReply(Connection& conn, const ReplyHead& reply)
+Answer HttpService::Impl::answer(HttpRequest& request)
 {
-    const std::string_view pieces[] = {reply.head, reply.body};
-    if (conn.stream.write(pieces))
-        return false;
-    if (reply.streamed.produce) {
-        return writeStreamedBody(reply, [&conn](std::string_view piece) { return !conn.stream.write({&piece, 1}); });
-    }
-    if (reply.filePath.empty())
-        return true;
-
-    // Content-Length promised the file's size at the time of the head; a file that shrank since
-    // then ends the connection.
-    std::ifstream file(platform::pathFromUtf8(reply.filePath), std::ios::binary);
-    std::vector<char> chunk(256 * 1024);
-    unsigned long long remaining = reply.fileSize;
-    while (remaining > 0 && file) {
-        file.read(chunk.data(), static_cast<std::streamsize>(std::min<unsigned long long>(chunk.size(), remaining)));
-        std::size_t got = static_cast<std::size_t>(file.gcount());
-        if (got == 0)
-            break;
-        const std::string_view piece(chunk.data(), got);
-        if (conn.stream.write({&piece, 1}))
-            return false;
-        remaining -= got;
-    }
-    return remaining == 0;
-}
-
-void HttpService::Impl::writeError(Connection& conn, int status)
-{
+    const std::string connectionHeader = request.header("Connection");
+    bool keepAlive = request.versionMajor * 10 + request.versionMinor >= 11 ? !hasToken(connectionHeader, "close")
+                                                                             : hasToken(connectionHeader, "keep-alive");
     HttpResponse response;
-    response.status = status;
-    writeReply(conn, buildReply(response, "GET", false, std::time(nullptr)));
+    bool closeAfter = false;
+    dispatcher.dispatch(request, response, closeAfter);
+    if (closeAfter || stopping)
+        keepAlive = false;
+    return {buildReply(response, request.method, keepAlive, std::time(nullptr)), keepAlive};
 }
 
-void HttpService::Impl::serve(Connection& conn)
+void HttpService::Impl::runElsewhere(std::function<void()> job)
 {
-    beast::flat_buffer buffer;
-    while (!stopping) {
-        bhttp::request_parser<bhttp::string_body> parser;
-        parser.header_limit(8u * 1024 * 1024); // query strings may carry whole documents
-        parser.body_limit(limits.maxBodyBytes);
-
-        boost::system::error_code ec;
-        conn.stream.beginHead();
-        bhttp::read_header(conn.stream, buffer, parser, ec);
-        if (!ec && !parser.is_done()) {
-            const auto& head = parser.get();
-            if (auto expect = head.find(bhttp::field::expect);
-                expect != head.end() && iequals(view(expect->value()), "100-continue")) {
-                static constexpr std::string_view kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
-                ec = conn.stream.write({&kContinue, 1});
-            }
-            if (!ec) {
-                conn.stream.beginBody();
-                bhttp::read(conn.stream, buffer, parser, ec);
-            }
-        }
-        if (ec) {
-            // A request that the parser refused gets an answer; a connection that simply ended
-            // or timed out is closed without one.
-            const bool parseError = ec.category() == bhttp::make_error_code(bhttp::error::bad_method).category() &&
-                                    ec != bhttp::error::end_of_stream && ec != bhttp::error::partial_message;
-            if (ec == bhttp::error::body_limit)
-                writeError(conn, 413);
-            else if (parseError)
-                writeError(conn, 400);
-            break;
-        }
-
-        auto message = parser.release();
-        HttpRequest request = requestFromWire(std::move(message));
-
-        const std::string connectionHeader = request.header("Connection");
-        bool keepAlive = request.versionMajor * 10 + request.versionMinor >= 11 ? !hasToken(connectionHeader, "close")
-                                                 : hasToken(connectionHeader, "keep-alive");
-        HttpResponse response;
-        bool closeAfter = false;
-        dispatcher.dispatch(request, response, closeAfter);
-        if (closeAfter || stopping)
-            keepAlive = false;
-        if (!writeReply(conn, buildReply(response, request.method, keepAlive, std::time(nullptr))) || !keepAlive)
-            break;
-    }
-    conn.stream.close();
-    conn.done = true;
+    workers.submit(std::move(job));
 }
 
 } // namespace kx::http

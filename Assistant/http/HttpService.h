@@ -1,7 +1,8 @@
 #pragma once
-// The local HTTP/1.1 service: one listener, one thread per connection, the endpoint table, and
-// the reply rules every page relies on. A connection holds one descriptor (its socket) and is
-// served with blocking reads and writes. When the process runs out of descriptors, new
+// The local HTTP/1.1 service: one listener, connection loops (ConnectionLoop.h) that read
+// every connection without blocking and answer the requests that never wait, worker threads for
+// the requests that may wait, the endpoint table, and the reply rules every page relies on. A
+// connection holds one descriptor (its socket). When the process runs out of descriptors, new
 // connections wait in the listen queue and accepting resumes shortly after: the service refuses
 // for a while and never ends.
 #include "http/CallerGate.h"
@@ -19,6 +20,10 @@ struct ServiceLimits {
     int headTimeoutSeconds = 60;
     // While a body arrives, a connection on which no byte arrives for this long is closed.
     int bodyIdleSeconds = 60;
+    // Connection loop threads (at least one). One loop answers a kept-alive /heart in about 8 µs
+    // of processor time, and everything that may take longer runs on worker threads; a second
+    // loop only adds thread switches when the clients sit on the same processors.
+    unsigned loopThreads = 1;
 };
 
 class HttpService {

@@ -17,6 +17,10 @@ public:
     virtual std::string className() const = 0;
     // Runs once when the service starts.
     virtual void init() {}
+    // True when every handler answers at once: it never waits for a module, a dialog, the
+    // network, a lock held for long or a large file. Such requests are answered on the thread
+    // that reads the connections; all others on a thread of their own, so they hold up no one.
+    virtual bool answersAtOnce() const { return false; }
 
     virtual void Service(HttpRequest& request, HttpResponse& response);
 

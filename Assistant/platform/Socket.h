@@ -1,8 +1,7 @@
 #pragma once
-// Blocking stream sockets for connection threads: receives that give up after a receive
-// time-out, gathered sends, and a shutdown that another thread may call to end a receive or send
-// that is blocked on the socket.
-#include <chrono>
+// Non-blocking stream sockets for the connection loop and its workers: receives and sends that
+// take what the socket has at once, a send that waits until everything is written, and a shutdown
+// that another thread may call to end a send that waits.
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -13,32 +12,35 @@ namespace kx::platform {
 using SocketHandle = std::intptr_t;
 inline constexpr SocketHandle kNoSocket = -1;
 
-// Puts the socket in blocking mode and sends each piece at once (no coalescing delay).
+// Puts the socket in non-blocking mode and sends each piece at once (no coalescing delay).
 // False when the socket refuses either.
 bool prepareStreamSocket(SocketHandle socket);
 
-// From now on a receive that sees no byte for this long (at least 1 ms) ends with TimedOut.
-// 0 on success, or the system's error number.
-int setReceiveTimeout(SocketHandle socket, std::chrono::milliseconds timeout);
-
-enum class ReceiveStatus { Data, Closed, TimedOut, Failed };
+enum class ReceiveStatus { Data, Closed, WouldBlock, Failed };
 struct ReceiveResult {
     ReceiveStatus status = ReceiveStatus::Failed;
     std::size_t bytes = 0; // with Data: how many bytes arrived
     int error = 0;         // with Failed: the system's error number
 };
-// Waits for at least one byte (within the receive time-out) and takes what has arrived, up to size.
-// Closed when the peer ended its side or the socket was shut down.
+// Takes what has arrived, up to size, without waiting. Closed when the peer ended its side or the
+// socket was shut down; WouldBlock when nothing has arrived yet.
 ReceiveResult receiveSome(SocketHandle socket, void* data, std::size_t size);
 
-// Sends every piece in order, all in one call when the socket takes them. With wait false, sends
-// only what the socket takes at once and fails when that is not everything. 0 on success, or the
+struct SendResult {
+    std::size_t bytes = 0; // how many bytes of the pieces, in order, the socket took
+    int error = 0;         // 0, or the system's error number (a full socket is no error)
+};
+// Sends what the socket takes at once of the pieces, in order, in one call.
+SendResult sendSome(SocketHandle socket, std::span<const std::string_view> pieces);
+
+// Sends every piece in order, all in one call when the socket takes them. With wait true, waits
+// for room in the socket as long as it takes (until the peer goes or the socket is shut down);
+// with wait false, fails when the socket does not take everything at once. 0 on success, or the
 // system's error number (a peer that went away never raises a signal).
 int sendAll(SocketHandle socket, std::span<const std::string_view> pieces, bool wait = true);
 
-// Ends receiving, or both directions; a receive (or, with Both, a send) blocked on the socket in
-// another thread returns. Bytes already queued may still be received. The handle stays valid
-// until closeSocket.
+// Ends receiving, or both directions; with Both, a send that waits in another thread returns.
+// Bytes already queued may still be received. The handle stays valid until closeSocket.
 enum class ShutdownMode { Receive, Both };
 void shutdownSocket(SocketHandle socket, ShutdownMode mode);
 void closeSocket(SocketHandle socket);

@@ -13,6 +13,10 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <filesystem>
+#include <functional>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -35,8 +39,9 @@ int connectTo(unsigned short port)
     return fd;
 }
 
-// Everything the peer sends until it closes or the time is up.
-std::string readAll(int fd, int timeoutMs, bool* closed = nullptr)
+// Everything the peer sends until it closes, the time is up, or what arrived satisfies `enough`.
+std::string readAll(int fd, int timeoutMs, bool* closed = nullptr,
+                    const std::function<bool(const std::string&)>& enough = nullptr)
 {
     std::string data;
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
@@ -58,6 +63,8 @@ std::string readAll(int fd, int timeoutMs, bool* closed = nullptr)
             return data;
         }
         data.append(buf, static_cast<std::size_t>(n));
+        if (enough && enough(data))
+            return data;
     }
 }
 
@@ -91,6 +98,70 @@ public:
 private:
     std::atomic<int>& calls_;
 };
+
+// Answers "held" once the test lets it go; until then its request waits, as a module call may.
+class Held : public PostComponent {
+public:
+    std::string className() const override { return "THeld"; }
+    void OnPost(HttpRequest&, HttpResponse& r) override
+    {
+        std::unique_lock lock(mutex);
+        ++entered;
+        changed.notify_all();
+        changed.wait(lock, [this] { return released; });
+        r.setBody("held");
+    }
+    void waitEntered(int count)
+    {
+        std::unique_lock lock(mutex);
+        changed.wait(lock, [&] { return entered >= count; });
+    }
+    void release()
+    {
+        std::lock_guard lock(mutex);
+        released = true;
+        changed.notify_all();
+    }
+
+    std::mutex mutex;
+    std::condition_variable changed;
+    int entered = 0;
+    bool released = false;
+};
+
+// The bodies of the replies in `data`, in order (replies with a Content-Length).
+std::vector<std::string> replyBodies(const std::string& data)
+{
+    std::vector<std::string> bodies;
+    std::size_t pos = 0;
+    while (true) {
+        const std::size_t headEnd = data.find("\r\n\r\n", pos);
+        if (headEnd == std::string::npos)
+            return bodies;
+        const std::size_t length = data.find("Content-Length: ", pos);
+        if (length == std::string::npos || length > headEnd)
+            return bodies;
+        const std::size_t size = std::stoul(data.substr(length + 16));
+        bodies.push_back(data.substr(headEnd + 4, size));
+        pos = headEnd + 4 + size;
+    }
+}
+
+// The bodies of the next `count` replies on a kept-alive connection (fewer when the time is up).
+std::vector<std::string> readReplies(int fd, std::size_t count, int timeoutMs = 5000)
+{
+    return replyBodies(readAll(fd, timeoutMs, nullptr, [count](const std::string& data) {
+        return replyBodies(data).size() >= count;
+    }));
+}
+
+int openDescriptors()
+{
+    int count = 0;
+    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd"))
+        ++count;
+    return count;
+}
 
 } // namespace
 
@@ -149,10 +220,16 @@ TEST(HttpService, TimeLimitsOnHeadsAndBodies)
           {2200, "GET /heart?jsonp=two HTTP/1.1\r\n"},
           {100, "Connection: close\r\n\r\n"}},
          "two(0)"},
+        {"a connection back from a worker has a head deadline again",
+         {{0, "GET /held HTTP/1.1\r\n\r\nGET /heart HTTP/1.1\r\n"}},
+         "held"},
     };
 
     HttpService s;
     s.registerComponent("/heart", std::make_unique<THeart>());
+    auto held = std::make_unique<Held>();
+    held->released = true;
+    s.registerComponent("/held", std::move(held));
     ServiceLimits limits;
     limits.headTimeoutSeconds = 3;
     limits.bodyIdleSeconds = 3;
@@ -258,10 +335,14 @@ TEST(HttpService, StopWaitsForRunningRequestsAndClosesIdleConnections)
     s->stop(); // a second stop does nothing
 }
 
+// Over two connection loops, which take the connections in turn.
 TEST(HttpService, ManyConnectionsComeAndGo)
 {
     HttpService s;
     s.registerComponent("/heart", std::make_unique<THeart>());
+    ServiceLimits limits;
+    limits.loopThreads = 2;
+    s.setLimits(limits);
     s.start("127.0.0.1", "0");
     std::vector<std::thread> clients;
     std::atomic<int> answered{0};
@@ -279,4 +360,88 @@ TEST(HttpService, ManyConnectionsComeAndGo)
     for (auto& c : clients)
         c.join();
     EXPECT_EQ(answered, 200);
+}
+
+// With a single connection loop: while a request waits on a worker, the loop serves every other
+// connection (a short request, one with "Expect: 100-continue", one with a body too large to be
+// decoded on the loop), and the waiting connection gets its reply and then the answers to the
+// requests it pipelined behind it, in order, and stays open.
+TEST(HttpService, ARequestThatWaitsHoldsUpNoOtherConnection)
+{
+    HttpService s;
+    s.registerComponent("/heart", std::make_unique<THeart>());
+    auto heldOwner = std::make_unique<Held>();
+    Held& held = *heldOwner;
+    s.registerComponent("/held", std::move(heldOwner));
+    ServiceLimits limits;
+    limits.loopThreads = 1;
+    s.setLimits(limits);
+    s.start("127.0.0.1", "0");
+
+    int waiting = connectTo(s.boundPort());
+    const std::string pipelined = "GET /held HTTP/1.1\r\n\r\nGET /heart?jsonp=p1 HTTP/1.1\r\n\r\n"
+                                  "GET /heart?jsonp=p2 HTTP/1.1\r\n\r\n";
+    ::send(waiting, pipelined.data(), pipelined.size(), 0);
+    held.waitEntered(1);
+
+    int shortOne = connectTo(s.boundPort());
+    const std::string shortRequest = "GET /heart?jsonp=short HTTP/1.1\r\n\r\n";
+    ::send(shortOne, shortRequest.data(), shortRequest.size(), 0);
+    EXPECT_EQ(readReplies(shortOne, 1), std::vector<std::string>{"short(0)"});
+
+    int continued = connectTo(s.boundPort());
+    const std::string continuedHead = "POST /heart HTTP/1.1\r\nContent-Type: application/x-www-form-urlencoded\r\n"
+                                      "Expect: 100-continue\r\nContent-Length: 10\r\n\r\n";
+    ::send(continued, continuedHead.data(), continuedHead.size(), 0);
+    EXPECT_EQ(readAll(continued, 5000, nullptr, [](const std::string& d) { return d.ends_with("\r\n\r\n"); }),
+              "HTTP/1.1 100 Continue\r\n\r\n");
+    ::send(continued, "jsonp=cont", 10, 0);
+    EXPECT_EQ(readReplies(continued, 1), std::vector<std::string>{"cont(0)"});
+
+    int large = connectTo(s.boundPort());
+    const std::string largeBody = "jsonp=big&filler=" + std::string(200 * 1024, 'f');
+    const std::string largeRequest = "POST /heart HTTP/1.1\r\nContent-Type: application/x-www-form-urlencoded\r\n"
+                                     "Content-Length: " + std::to_string(largeBody.size()) + "\r\n\r\n" + largeBody;
+    std::thread sender([&] { ::send(large, largeRequest.data(), largeRequest.size(), MSG_NOSIGNAL); });
+    EXPECT_EQ(readReplies(large, 1), std::vector<std::string>{"big(0)"});
+    sender.join();
+
+    EXPECT_EQ(readAll(waiting, 200), ""); // still waiting
+    held.release();
+    EXPECT_EQ(readReplies(waiting, 3), (std::vector<std::string>{"held", "p1(0)", "p2(0)"}));
+    ::send(waiting, shortRequest.data(), shortRequest.size(), 0);
+    EXPECT_EQ(readReplies(waiting, 1), std::vector<std::string>{"short(0)"});
+    for (int fd : {waiting, shortOne, continued, large})
+        ::close(fd);
+}
+
+// Each connection holds its socket and nothing else, whether its requests were answered on the
+// loop or on a worker; a connection the peer closes gives its socket back.
+TEST(HttpService, AConnectionHoldsOneDescriptor)
+{
+    HttpService s;
+    s.registerComponent("/heart", std::make_unique<THeart>());
+    auto heldOwner = std::make_unique<Held>();
+    heldOwner->released = true;
+    s.registerComponent("/held", std::move(heldOwner));
+    s.start("127.0.0.1", "0");
+    const int before = openDescriptors();
+
+    constexpr int kConnections = 40;
+    std::vector<int> clients;
+    for (int i = 0; i < kConnections; ++i) {
+        clients.push_back(connectTo(s.boundPort()));
+        const std::string request = i % 2 ? "GET /held HTTP/1.1\r\n\r\n" : "GET /heart HTTP/1.1\r\n\r\n";
+        ::send(clients.back(), request.data(), request.size(), 0);
+        ASSERT_EQ(readReplies(clients.back(), 1).size(), 1u);
+    }
+    EXPECT_EQ(openDescriptors() - before, 2 * kConnections); // both ends of each connection
+
+    for (int fd : clients)
+        ::close(fd);
+    int left = openDescriptors() - before;
+    for (auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+         left != 0 && std::chrono::steady_clock::now() < deadline; left = openDescriptors() - before)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(left, 0);
 }

@@ -1,0 +1,356 @@
+#include "http/ConnectionLoop.h"
+
+#include "http/WireRequest.h"
+
+#include <boost/asio/buffer.hpp>
+#include <boost/beast/core/string.hpp>
+#include <boost/beast/http/error.hpp>
+
+#include <cstdio>
+#include <ctime>
+
+namespace kx::http {
+
+namespace bhttp = boost::beast::http;
+
+namespace {
+
+constexpr std::size_t kReadSize = 64 * 1024;
+// A request larger than this (head and body as received) is decoded on a worker: decoding a
+// document of many megabytes would hold up every other connection of the loop.
+constexpr std::size_t kLoopRequestBytes = 64 * 1024;
+// An idle connection keeps at most this much room for the bytes of its next request.
+constexpr std::size_t kKeptInboxCapacity = 16 * 1024;
+constexpr std::size_t kEventBatch = 64;
+
+bool expectsContinue(const WireMessage& head)
+{
+    auto expect = head.find(bhttp::field::expect);
+    return expect != head.end() && boost::beast::iequals(expect->value(), "100-continue");
+}
+
+Answer errorAnswer(int status)
+{
+    HttpResponse response;
+    response.status = status;
+    return {buildReply(response, "GET", false, std::time(nullptr)), false};
+}
+
+} // namespace
+
+ConnectionLoop::ConnectionLoop(RequestAnswerer& answerer, const ServiceLimits& limits)
+    : answerer_(answerer), limits_(limits), scratch_(kReadSize)
+{
+}
+
+ConnectionLoop::~ConnectionLoop()
+{
+    stop();
+}
+
+void ConnectionLoop::start()
+{
+    thread_ = std::thread([this] { run(); });
+}
+
+bool ConnectionLoop::adopt(const std::shared_ptr<Connection>& conn)
+{
+    {
+        std::lock_guard lock(mutex_);
+        if (stopped_)
+            return false;
+        lent_.erase(conn);
+        queued_.push_back(conn);
+    }
+    poller_.wake();
+    return true;
+}
+
+void ConnectionLoop::stop()
+{
+    {
+        std::lock_guard lock(mutex_);
+        if (stopped_)
+            return;
+        stopped_ = true;
+    }
+    stopping_ = true;
+    poller_.wake();
+    if (thread_.joinable())
+        thread_.join();
+    std::vector<std::shared_ptr<Connection>> queued;
+    std::vector<std::shared_ptr<Connection>> lent;
+    {
+        std::lock_guard lock(mutex_);
+        queued.swap(queued_);
+        lent.assign(lent_.begin(), lent_.end());
+    }
+    for (auto& conn : queued)
+        conn->close();
+    for (auto& conn : lent)
+        conn->stop();
+}
+
+void ConnectionLoop::run()
+{
+    std::vector<platform::PollEvent> events(kEventBatch);
+    while (!stopping_) {
+        takeQueued();
+        const std::size_t count = poller_.wait(events, untilNextDeadline());
+        for (std::size_t i = 0; i < count && !stopping_; ++i) {
+            auto it = connections_.find(events[i].key);
+            if (it != connections_.end())
+                onReadable(std::shared_ptr<Connection>(it->second));
+        }
+        if (!deadlines_.empty())
+            expire(Clock::now());
+    }
+    for (auto& [id, conn] : connections_) {
+        poller_.remove(conn->socket());
+        conn->close();
+    }
+    connections_.clear();
+}
+
+void ConnectionLoop::takeQueued()
+{
+    std::vector<std::shared_ptr<Connection>> taken;
+    {
+        std::lock_guard lock(mutex_);
+        if (queued_.empty())
+            return;
+        taken.swap(queued_);
+    }
+    for (auto& conn : taken) {
+        if (int error = poller_.add(conn->socket(), conn->id())) {
+            std::fprintf(stderr, "HTTP service: cannot watch a connection (error %d)\n", error);
+            conn->close();
+            continue;
+        }
+        connections_.emplace(conn->id(), conn);
+        // One back from a worker in the middle of a body (after "100 Continue") waits for its
+        // next byte; a new connection starts the clock of its first head; one back after a reply
+        // may hold the bytes of requests that followed the one the worker answered.
+        if (conn->parser)
+            setDeadline(*conn, Clock::now() + std::chrono::seconds(limits_.bodyIdleSeconds));
+        serveInput(conn);
+    }
+}
+
+void ConnectionLoop::onReadable(const std::shared_ptr<Connection>& conn)
+{
+    const platform::ReceiveResult r = conn->receive(scratch_.data(), scratch_.size());
+    if (r.status == platform::ReceiveStatus::WouldBlock)
+        return;
+    if (r.status != platform::ReceiveStatus::Data) {
+        closeConnection(conn); // the peer went, mid-request or between requests: no reply
+        return;
+    }
+    conn->inbox.append(scratch_.data(), r.bytes);
+    if (conn->inBody)
+        setDeadline(*conn, Clock::now() + std::chrono::seconds(limits_.bodyIdleSeconds));
+    serveInput(conn);
+}
+
+// Parses what the connection received and answers every request that is complete, until the
+// bytes run out, the connection closes or it is lent to a worker.
+void ConnectionLoop::serveInput(const std::shared_ptr<Connection>& conn)
+{
+    Connection& c = *conn;
+    try {
+        while (true) {
+            if (!c.parser) {
+                c.parser.emplace();
+                c.parser->header_limit(8u * 1024 * 1024); // query strings may carry whole documents
+                c.parser->body_limit(limits_.maxBodyBytes);
+                c.headDone = false;
+                c.inBody = false;
+                c.requestBytes = 0;
+                setDeadline(c, Clock::now() + std::chrono::seconds(limits_.headTimeoutSeconds));
+            }
+            boost::system::error_code ec;
+            std::size_t used = 0;
+            while (!c.parser->is_done() && used < c.inbox.size()) {
+                used += c.parser->put(boost::asio::buffer(c.inbox.data() + used, c.inbox.size() - used), ec);
+                if (ec == bhttp::error::need_more) {
+                    ec = {};
+                    break;
+                }
+                if (ec)
+                    break;
+                if (!c.headDone && c.parser->is_header_done()) {
+                    c.headDone = true;
+                    if (!c.parser->is_done()) {
+                        c.inBody = true;
+                        setDeadline(c, Clock::now() + std::chrono::seconds(limits_.bodyIdleSeconds));
+                        if (expectsContinue(c.parser->get())) {
+                            c.inbox.erase(0, used);
+                            c.requestBytes += used;
+                            used = 0;
+                            Answer proceed;
+                            proceed.reply.head = "HTTP/1.1 100 Continue\r\n\r\n";
+                            proceed.keepAlive = true;
+                            if (!sendOrLend(conn, std::move(proceed)))
+                                return;
+                        }
+                    }
+                }
+            }
+            c.inbox.erase(0, used);
+            c.requestBytes += used;
+            if (c.inbox.empty() && c.inbox.capacity() > kKeptInboxCapacity)
+                std::string().swap(c.inbox);
+            if (ec) {
+                // A request that the parser refused gets an answer, and the connection closes.
+                sendOrLend(conn, errorAnswer(ec == bhttp::error::body_limit ? 413 : 400));
+                return;
+            }
+            if (!c.parser->is_done())
+                return; // waits for more bytes
+
+            WireMessage message = c.parser->release();
+            c.parser.reset();
+            c.inBody = false;
+            if (c.requestBytes > kLoopRequestBytes) {
+                auto wire = std::make_shared<WireMessage>(std::move(message));
+                lend(conn, [this, wire] {
+                    HttpRequest request = requestFromWire(std::move(*wire));
+                    return answerer_.answer(request);
+                }, 0);
+                return;
+            }
+            HttpRequest request = requestFromWire(std::move(message));
+            if (!answerer_.answersAtOnce(request)) {
+                auto lent = std::make_shared<HttpRequest>(std::move(request));
+                lend(conn, [this, lent] { return answerer_.answer(*lent); }, 0);
+                return;
+            }
+            if (!sendOrLend(conn, answerer_.answer(request)))
+                return;
+        }
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "HTTP service: connection error: %s\n", e.what());
+        closeConnection(conn);
+    }
+}
+
+// Sends the answer if the socket takes it at once; true when the connection stays with the loop
+// for its next request. A reply with a body to produce or a file, or one the socket does not take
+// whole, is written by a worker.
+bool ConnectionLoop::sendOrLend(const std::shared_ptr<Connection>& conn, Answer answer)
+{
+    auto lendRest = [&](std::size_t sent) {
+        auto rest = std::make_shared<Answer>(std::move(answer));
+        lend(conn, [rest] { return std::move(*rest); }, sent);
+    };
+    if (answer.reply.streamed.produce || !answer.reply.filePath.empty()) {
+        lendRest(0);
+        return false;
+    }
+    const std::string_view pieces[] = {answer.reply.head, answer.reply.body};
+    const platform::SendResult r = conn->sendSome(pieces);
+    if (r.error) {
+        closeConnection(conn);
+        return false;
+    }
+    if (r.bytes < answer.reply.head.size() + answer.reply.body.size()) {
+        lendRest(r.bytes);
+        return false;
+    }
+    if (!answer.keepAlive) {
+        closeConnection(conn);
+        return false;
+    }
+    return true;
+}
+
+void ConnectionLoop::lend(const std::shared_ptr<Connection>& conn, std::function<Answer()> makeAnswer,
+                          std::size_t sent)
+{
+    release(*conn);
+    {
+        std::lock_guard lock(mutex_);
+        lent_.insert(conn);
+    }
+    try {
+        answerer_.runElsewhere([this, conn, makeAnswer = std::move(makeAnswer), sent] {
+            bool keep = false;
+            try {
+                const Answer answer = makeAnswer();
+                keep = writeReply(*conn, answer.reply, sent) && answer.keepAlive;
+            } catch (const std::exception& e) {
+                std::fprintf(stderr, "HTTP service: connection error: %s\n", e.what());
+            }
+            giveBack(conn, keep);
+        });
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "HTTP service: cannot answer a request (%s)\n", e.what());
+        giveBack(conn, false);
+    }
+}
+
+// A worker is done with the connection: the loop takes it again, or it closes.
+void ConnectionLoop::giveBack(const std::shared_ptr<Connection>& conn, bool keep)
+{
+    if (keep && adopt(conn))
+        return;
+    conn->close();
+    std::lock_guard lock(mutex_);
+    lent_.erase(conn);
+}
+
+void ConnectionLoop::closeConnection(const std::shared_ptr<Connection>& conn)
+{
+    release(*conn);
+    conn->close();
+}
+
+// The loop lets go of the connection: no more events, no deadline.
+void ConnectionLoop::release(Connection& conn)
+{
+    poller_.remove(conn.socket());
+    connections_.erase(conn.id());
+    conn.watchedAt = Clock::time_point::max();
+}
+
+// The heap holds at most one live record per connection, the one at watchedAt; a later deadline
+// is found when that record comes up, and an earlier one adds a record (the old one is skipped).
+void ConnectionLoop::setDeadline(Connection& conn, Clock::time_point when)
+{
+    conn.deadline = when;
+    if (when < conn.watchedAt) {
+        deadlines_.push({when, conn.id()});
+        conn.watchedAt = when;
+    }
+}
+
+void ConnectionLoop::expire(Clock::time_point now)
+{
+    while (!deadlines_.empty() && deadlines_.top().when <= now) {
+        const Watch top = deadlines_.top();
+        deadlines_.pop();
+        auto it = connections_.find(top.id);
+        if (it == connections_.end() || it->second->watchedAt != top.when)
+            continue; // closed, lent, or recorded again earlier
+        std::shared_ptr<Connection> conn = it->second;
+        if (conn->deadline <= now) {
+            closeConnection(conn); // out of time: closed without a reply
+            continue;
+        }
+        deadlines_.push({conn->deadline, conn->id()});
+        conn->watchedAt = conn->deadline;
+    }
+}
+
+std::chrono::milliseconds ConnectionLoop::untilNextDeadline() const
+{
+    if (deadlines_.empty())
+        return std::chrono::milliseconds(-1);
+    const auto left = deadlines_.top().when - Clock::now();
+    if (left <= Clock::duration::zero())
+        return std::chrono::milliseconds(0);
+    // Rounded up, so the wait never ends just before the deadline.
+    return std::chrono::duration_cast<std::chrono::milliseconds>(left) + std::chrono::milliseconds(1);
+}
+
+} // namespace kx::http
