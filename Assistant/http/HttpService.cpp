@@ -80,8 +80,8 @@ struct HttpService::Impl final : RequestAnswerer {
     void closeListener();
     void accept();
     void acceptLater();
-    void onAccepted(const boost::system::error_code& ec, tcp::socket socket);
-    bool startConnection(tcp::socket& socket);
+    void onReadable(const boost::system::error_code& ec);
+    bool startConnection(platform::SocketHandle handle);
     void noteRefusal(const std::string& reason);
 
     bool answersAtOnce(const HttpRequest& request) const override;
@@ -146,6 +146,8 @@ void HttpService::start(const std::string& address, const std::string& port)
         acceptor->bind(endpoint, ec);
     if (!ec)
         acceptor->listen(15, ec);
+    if (!ec)
+        acceptor->non_blocking(true, ec); // a connection gone before it is taken must not block
     if (ec)
         throw KxError("EIdCouldNotBindSocket", "Could not bind socket. " + ec.message());
     impl_->port = acceptor->local_endpoint(ec).port();
@@ -216,11 +218,12 @@ void HttpService::Impl::runListener()
     }
 }
 
+// Waits until a connection is waiting on the listener, then takes it with the platform's own
+// accept: the connection's socket is then a plain socket that the loops own, tied to nothing of the
+// listener's.
 void HttpService::Impl::accept()
 {
-    acceptor->async_accept([this](boost::system::error_code ec, tcp::socket socket) {
-        onAccepted(ec, std::move(socket));
-    });
+    acceptor->async_wait(tcp::acceptor::wait_read, [this](boost::system::error_code ec) { onReadable(ec); });
     acceptPending = true;
 }
 
@@ -236,23 +239,28 @@ void HttpService::Impl::acceptLater()
     retryPending = true;
 }
 
-void HttpService::Impl::onAccepted(const boost::system::error_code& ec, tcp::socket socket)
+void HttpService::Impl::onReadable(const boost::system::error_code& ec)
 {
     acceptPending = false;
     if (ec == asio::error::operation_aborted || stopping || !acceptor->is_open())
         return;
-    if (ec == asio::error::connection_aborted) {
-        accept(); // the peer gave up before it was accepted
-        return;
-    }
-    if (ec) {
+    int error = 0;
+    const platform::SocketHandle handle = ec ? platform::kNoSocket
+                                             : platform::acceptConnection(acceptor->native_handle(), error);
+    if (handle == platform::kNoSocket) {
+        const boost::system::error_code failure = ec ? ec : boost::system::error_code(error, asio::error::get_system_category());
+        if (failure == asio::error::would_block || failure == asio::error::try_again ||
+            failure == asio::error::connection_aborted) {
+            accept(); // nothing waiting after all, or the peer gave up before it was taken
+            return;
+        }
         // Out of descriptors or memory, most likely: the connection stays queued until some
         // connection ends.
-        noteRefusal(ec.message());
+        noteRefusal(failure.message());
         acceptLater();
         return;
     }
-    if (!startConnection(socket)) {
+    if (!startConnection(handle)) {
         acceptLater();
         return;
     }
@@ -265,14 +273,8 @@ void HttpService::Impl::onAccepted(const boost::system::error_code& ec, tcp::soc
 
 // Hands the accepted socket to a loop, in turn. False, with the socket closed, when the
 // connection's bookkeeping cannot be had.
-bool HttpService::Impl::startConnection(tcp::socket& socket)
+bool HttpService::Impl::startConnection(platform::SocketHandle handle)
 {
-    boost::system::error_code ec;
-    const platform::SocketHandle handle = socket.release(ec);
-    if (ec) {
-        noteRefusal(ec.message());
-        return false;
-    }
     std::shared_ptr<Connection> conn;
     try {
         conn = std::make_shared<Connection>(handle, ++lastConnectionId);

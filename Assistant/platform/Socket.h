@@ -12,6 +12,12 @@ namespace kx::platform {
 using SocketHandle = std::intptr_t;
 inline constexpr SocketHandle kNoSocket = -1;
 
+// Takes the next connection waiting on a listening socket, without waiting. kNoSocket with the
+// system's error number in `error` when there is none (would-block), the peer gave up before it
+// was taken, or the system has no descriptor or memory to give. The handle is not inherited by
+// child processes; prepareStreamSocket readies it for the connection loop.
+SocketHandle acceptConnection(SocketHandle listener, int& error);
+
 // Puts the socket in non-blocking mode and sends each piece at once (no coalescing delay).
 // False when the socket refuses either.
 bool prepareStreamSocket(SocketHandle socket);

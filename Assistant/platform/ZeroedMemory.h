@@ -1,7 +1,8 @@
 #pragma once
 // Zero-filled blocks for module result buffers. Pages that nobody writes cost no memory. A block
-// of the standard size is kept by the thread that gave it back (wiped clean again) and handed out
-// on its next request, which spares a map and unmap of two megabytes on every call.
+// of the standard size that is given back is kept (wiped clean again) and handed out on a later
+// request, which spares a map and unmap of two megabytes on every call. Whether it is kept per
+// thread or for the whole process is the platform's choice.
 #include <cstddef>
 
 namespace kx::platform {

@@ -62,6 +62,21 @@ ssize_t sendVector(SocketHandle socket, std::array<iovec, kMaxPieces>& iov, std:
 
 } // namespace
 
+SocketHandle acceptConnection(SocketHandle listener, int& error)
+{
+    while (true) {
+        const int accepted = ::accept4(fd(listener), nullptr, nullptr, SOCK_CLOEXEC);
+        if (accepted >= 0) {
+            error = 0;
+            return accepted;
+        }
+        if (errno == EINTR)
+            continue;
+        error = errno;
+        return kNoSocket;
+    }
+}
+
 bool prepareStreamSocket(SocketHandle socket)
 {
     int on = 1;

@@ -17,113 +17,168 @@ SOCKET native(SocketHandle socket)
     return static_cast<SOCKET>(socket);
 }
 
+constexpr std::size_t kMaxPieces = 8;
+
+// A send that waits for room looks again this often whether the socket was shut down meanwhile:
+// a shutdown from another thread does not always end a poll that waits on the socket (Wine's
+// does not). Only a send that found the socket full waits at all.
+constexpr INT kShutdownRecheckMs = 50;
+
+// Where the next byte to send is: a piece, and how far into it.
+struct Cursor {
+    std::size_t piece = 0;
+    std::size_t offset = 0;
+};
+
+// The pieces from the cursor on, skipping empty ones, into buffers (at most kMaxPieces). A piece
+// longer than one buffer describes takes several.
+std::size_t fillBuffers(std::span<const std::string_view> pieces, Cursor& next,
+                        std::array<WSABUF, kMaxPieces>& buffers, std::size_t count)
+{
+    while (count < kMaxPieces && next.piece < pieces.size()) {
+        const std::string_view piece = pieces[next.piece];
+        const std::size_t left = piece.size() - next.offset;
+        if (left == 0) {
+            ++next.piece;
+            next.offset = 0;
+            continue;
+        }
+        const std::size_t take = std::min<std::size_t>(left, ULONG_MAX);
+        buffers[count++] = {static_cast<ULONG>(take), const_cast<char*>(piece.data() + next.offset)};
+        next.offset += take;
+    }
+    return count;
+}
+
+// Drops `sent` bytes from the front of the buffers; returns how many are left.
+std::size_t dropSent(std::array<WSABUF, kMaxPieces>& buffers, std::size_t count, std::size_t sent)
+{
+    std::size_t first = 0;
+    while (first < count && sent >= buffers[first].len) {
+        sent -= buffers[first].len;
+        ++first;
+    }
+    if (first < count) {
+        buffers[first].buf += sent;
+        buffers[first].len -= static_cast<ULONG>(sent);
+    }
+    std::copy(buffers.begin() + static_cast<std::ptrdiff_t>(first),
+              buffers.begin() + static_cast<std::ptrdiff_t>(count), buffers.begin());
+    return count - first;
+}
+
+// One gathered send; 0 with the bytes taken, or the Winsock error.
+int sendBuffers(SocketHandle socket, std::array<WSABUF, kMaxPieces>& buffers, std::size_t count, std::size_t& sent)
+{
+    DWORD bytes = 0;
+    if (::WSASend(native(socket), buffers.data(), static_cast<DWORD>(count), &bytes, 0, nullptr, nullptr) != 0)
+        return ::WSAGetLastError();
+    sent = bytes;
+    return 0;
+}
+
 } // namespace
+
+SocketHandle acceptConnection(SocketHandle listener, int& error)
+{
+    const SOCKET accepted = ::accept(native(listener), nullptr, nullptr);
+    if (accepted == INVALID_SOCKET) {
+        error = ::WSAGetLastError();
+        return kNoSocket;
+    }
+    // An accepted socket may inherit the listener's inheritable handle; the processes this one
+    // starts must not hold connections open.
+    ::SetHandleInformation(reinterpret_cast<HANDLE>(accepted), HANDLE_FLAG_INHERIT, 0);
+    error = 0;
+    return static_cast<SocketHandle>(accepted);
+}
 
 bool prepareStreamSocket(SocketHandle socket)
 {
-    u_long off = 0;
-    BOOL on = TRUE;
-    return ::ioctlsocket(native(socket), FIONBIO, &off) == 0 &&
-           ::setsockopt(native(socket), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on) == 0;
-}
-
-// The receive time-out is a DWORD of milliseconds here (0 would mean "wait forever").
-int setReceiveTimeout(SocketHandle socket, std::chrono::milliseconds timeout)
-{
-    const long long ms = std::clamp<long long>(timeout.count(), 1, 0xFFFFFFFEll);
-    const DWORD value = static_cast<DWORD>(ms);
-    return ::setsockopt(native(socket), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&value),
-                        sizeof value) == 0
-        ? 0
-        : ::WSAGetLastError();
+    u_long on = 1;
+    BOOL noDelay = TRUE;
+    return ::ioctlsocket(native(socket), FIONBIO, &on) == 0 &&
+           ::setsockopt(native(socket), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&noDelay),
+                        sizeof noDelay) == 0;
 }
 
 ReceiveResult receiveSome(SocketHandle socket, void* data, std::size_t size)
 {
     const int want = static_cast<int>(std::min<std::size_t>(size, INT_MAX));
-    const int n = ::recv(native(socket), static_cast<char*>(data), want, 0);
-    if (n > 0)
-        return {ReceiveStatus::Data, static_cast<std::size_t>(n), 0};
-    if (n == 0)
-        return {ReceiveStatus::Closed, 0, 0};
-    const int error = ::WSAGetLastError();
-    switch (error) {
-    case WSAETIMEDOUT:
-    case WSAEWOULDBLOCK:
-        return {ReceiveStatus::TimedOut, 0, 0};
-    case WSAESHUTDOWN:           // receiving was shut down before the call
-    case WSAEINTR:               // a blocked receive ended by shutdownSocket
-    case WSA_OPERATION_ABORTED:
-        return {ReceiveStatus::Closed, 0, 0};
-    default:
-        return {ReceiveStatus::Failed, 0, error};
+    while (true) {
+        const int n = ::recv(native(socket), static_cast<char*>(data), want, 0);
+        if (n > 0)
+            return {ReceiveStatus::Data, static_cast<std::size_t>(n), 0};
+        if (n == 0)
+            return {ReceiveStatus::Closed, 0, 0};
+        const int error = ::WSAGetLastError();
+        switch (error) {
+        case WSAEINTR:
+            continue;
+        case WSAEWOULDBLOCK:
+            return {ReceiveStatus::WouldBlock, 0, 0};
+        case WSAESHUTDOWN: // receiving was shut down
+            return {ReceiveStatus::Closed, 0, 0};
+        default:
+            return {ReceiveStatus::Failed, 0, error};
+        }
     }
 }
 
-// One gathered send of every piece; the socket's blocking mode makes it wait until all is taken.
-// Without waiting, the socket is non-blocking for the one call, so it takes only what fits at once.
-int sendAll(SocketHandle socket, std::span<const std::string_view> pieces, bool wait)
+SendResult sendSome(SocketHandle socket, std::span<const std::string_view> pieces)
 {
-    constexpr std::size_t kMaxPieces = 8;
     std::array<WSABUF, kMaxPieces> buffers{};
-    std::size_t count = 0;
-    std::size_t next = 0; // first piece not yet in buffers
-    if (!wait) {
-        u_long on = 1;
-        if (::ioctlsocket(native(socket), FIONBIO, &on) != 0)
-            return ::WSAGetLastError();
-    }
-    int result = 0;
-    for (const std::string_view piece : pieces) {
-        if (piece.size() > ULONG_MAX)
-            result = WSAENOBUFS; // more than one buffer of the call can describe
-    }
-    while (result == 0) {
-        // Refill the buffers with what is left, skipping empty pieces.
-        while (count < kMaxPieces && next < pieces.size()) {
-            const std::string_view piece = pieces[next++];
-            if (!piece.empty())
-                buffers[count++] = {static_cast<ULONG>(piece.size()), const_cast<char*>(piece.data())};
+    Cursor next;
+    std::size_t count = fillBuffers(pieces, next, buffers, 0);
+    SendResult result;
+    while (count > 0) {
+        std::size_t sent = 0;
+        const int error = sendBuffers(socket, buffers, count, sent);
+        if (error == WSAEINTR)
+            continue;
+        if (error) {
+            if (error != WSAEWOULDBLOCK)
+                result.error = error;
+            return result;
         }
-        if (count == 0)
-            break;
-        DWORD sent = 0;
-        if (::WSASend(native(socket), buffers.data(), static_cast<DWORD>(count), &sent, 0, nullptr, nullptr) != 0) {
-            result = ::WSAGetLastError();
-            break;
-        }
-        if (!wait && sent == 0) {
-            result = WSAEWOULDBLOCK;
-            break;
-        }
-        // Drop what was sent from the front of the buffers.
-        std::size_t first = 0;
-        while (first < count && sent >= buffers[first].len) {
-            sent -= buffers[first].len;
-            ++first;
-        }
-        if (first < count) {
-            buffers[first].buf += sent;
-            buffers[first].len -= sent;
-        }
-        std::copy(buffers.begin() + static_cast<std::ptrdiff_t>(first),
-                  buffers.begin() + static_cast<std::ptrdiff_t>(count), buffers.begin());
-        count -= first;
-    }
-    if (!wait) {
-        u_long off = 0;
-        ::ioctlsocket(native(socket), FIONBIO, &off);
+        result.bytes += sent;
+        count = dropSent(buffers, count, sent);
+        if (count > 0)
+            return result; // the socket is full
+        count = fillBuffers(pieces, next, buffers, 0); // more pieces than one call takes
     }
     return result;
 }
 
-// A shutdown alone does not end a receive that another thread is blocked in on Windows: the
-// socket's pending operations are cancelled as well, and the receive then reports Closed.
-// (Cancelling reaches every operation pending on the socket, also a send with Receive.)
+int sendAll(SocketHandle socket, std::span<const std::string_view> pieces, bool wait)
+{
+    std::array<WSABUF, kMaxPieces> buffers{};
+    std::size_t count = 0;
+    Cursor next;
+    while (true) {
+        count = fillBuffers(pieces, next, buffers, count);
+        if (count == 0)
+            return 0;
+        std::size_t sent = 0;
+        const int error = sendBuffers(socket, buffers, count, sent);
+        if (error == WSAEINTR)
+            continue;
+        if (error) {
+            if (error != WSAEWOULDBLOCK || !wait)
+                return error;
+            // Full: wait for room, the peer going away, or a shutdown (the next send then fails).
+            WSAPOLLFD p{native(socket), POLLWRNORM, 0};
+            if (::WSAPoll(&p, 1, kShutdownRecheckMs) == SOCKET_ERROR)
+                return ::WSAGetLastError();
+            continue;
+        }
+        count = dropSent(buffers, count, sent);
+    }
+}
+
 void shutdownSocket(SocketHandle socket, ShutdownMode mode)
 {
     ::shutdown(native(socket), mode == ShutdownMode::Both ? SD_BOTH : SD_RECEIVE);
-    ::CancelIoEx(reinterpret_cast<HANDLE>(native(socket)), nullptr);
 }
 
 void closeSocket(SocketHandle socket)
