@@ -1,4 +1,4 @@
-// Memory facilities on Windows: zero-filled result buffers reused per thread, calendar fields of a
+// Memory facilities on Windows: zero-filled result buffers reused across calls and threads, calendar fields of a
 // moment, and large heap blocks going back to the system when freed.
 #include "platform/CalendarTime.h"
 #include "platform/Memory.h"
@@ -12,7 +12,9 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <atomic>
 #include <thread>
+#include <vector>
 
 using namespace kx;
 
@@ -36,7 +38,7 @@ TEST(ZeroedMemory, ABlockGivenBackComesBackZeroed)
     platform::releaseZeroed(block, kBytes);
 
     void* again = platform::acquireZeroed(kBytes);
-    EXPECT_EQ(again, block); // the thread's kept block
+    EXPECT_EQ(again, block); // the kept block
     EXPECT_TRUE(allZero(again, kBytes));
     // Another thread gets a block of its own.
     void* other = nullptr;
@@ -55,6 +57,35 @@ TEST(ZeroedMemory, ABlockGivenBackComesBackZeroed)
     EXPECT_EQ(info.State, static_cast<DWORD>(MEM_FREE));
     platform::releaseZeroed(again, kBytes);
     EXPECT_EQ(platform::acquireZeroed(0), nullptr);
+}
+
+// Module calls run on threads that come and go: a block given back by one thread and handed to
+// another is zero again, and threads that used the kept blocks end without bringing the process
+// down.
+TEST(ZeroedMemory, ThreadsThatComeAndGoGetZeroedBlocks)
+{
+    constexpr std::size_t kBytes = 2u << 20;
+    std::atomic<int> failures{0};
+    for (int round = 0; round < 60; ++round) {
+        std::vector<std::thread> threads;
+        for (int t = 0; t < 4; ++t) {
+            threads.emplace_back([&failures, t] {
+                for (int call = 0; call < 3; ++call) {
+                    auto* block = static_cast<unsigned char*>(platform::acquireZeroed(kBytes));
+                    if (!block || !allZero(block, kBytes)) {
+                        ++failures;
+                        return;
+                    }
+                    std::memset(block + (t + call) * 4096, 0xA5, 4096);
+                    block[kBytes - 1] = 1;
+                    platform::releaseZeroed(block, kBytes);
+                }
+            });
+        }
+        for (auto& thread : threads)
+            thread.join();
+    }
+    EXPECT_EQ(failures.load(), 0);
 }
 
 TEST(Memory, LargeHeapBlocksGoBackToTheSystemWhenFreed)

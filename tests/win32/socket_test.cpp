@@ -1,5 +1,6 @@
-// Blocking loopback sockets on Windows: the receive time-out (a DWORD of milliseconds here), a
-// shutdown from another thread ending a blocked receive, gathered and non-waiting sends.
+// Non-blocking loopback sockets on Windows: receives that never wait, gathered sends that take what
+// fits, a send that waits for room and ends when another thread shuts the socket down, and
+// accepting without waiting.
 #include "platform/Socket.h"
 
 #include <gtest/gtest.h>
@@ -8,6 +9,7 @@
 #include <ws2tcpip.h>
 
 #include <chrono>
+#include <atomic>
 #include <future>
 #include <string>
 #include <thread>
@@ -59,73 +61,83 @@ protected:
     SOCKET client_ = INVALID_SOCKET;
 };
 
+// Fills the socket until it takes nothing more (the peer reads nothing meanwhile).
+std::size_t fillUp(platform::SocketHandle socket)
+{
+    const std::string chunk(1 << 16, 'f');
+    const std::string_view pieces[] = {chunk};
+    std::size_t total = 0;
+    for (int i = 0; i < 100000; ++i) {
+        const platform::SendResult r = platform::sendSome(socket, pieces);
+        EXPECT_EQ(r.error, 0);
+        if (r.bytes == 0)
+            return total;
+        total += r.bytes;
+    }
+    ADD_FAILURE() << "the socket never filled up";
+    return total;
+}
+
+void shrinkBuffers(SOCKET sender, SOCKET receiver)
+{
+    int small = 8192;
+    setsockopt(sender, SOL_SOCKET, SO_SNDBUF, reinterpret_cast<const char*>(&small), sizeof small);
+    setsockopt(receiver, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&small), sizeof small);
+}
+
 } // namespace
 
-TEST_F(SocketTest, ReceiveGivesDataThenTimesOutThenSeesThePeerClose)
+TEST_F(SocketTest, ReceiveNeverWaitsAndSeesThePeerClose)
 {
-    ASSERT_EQ(platform::setReceiveTimeout(handle(), 200ms), 0);
-    ASSERT_EQ(send(client_, "GET", 3, 0), 3);
     char buffer[16];
-    platform::ReceiveResult r = platform::receiveSome(handle(), buffer, sizeof buffer);
+    // Nothing has arrived: the receive returns at once.
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(platform::receiveSome(handle(), buffer, sizeof buffer).status, platform::ReceiveStatus::WouldBlock);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+
+    ASSERT_EQ(send(client_, "GET", 3, 0), 3);
+    platform::ReceiveResult r;
+    for (int i = 0; i < 200 && (r = platform::receiveSome(handle(), buffer, sizeof buffer)).status ==
+                                   platform::ReceiveStatus::WouldBlock;
+         ++i)
+        std::this_thread::sleep_for(10ms);
     ASSERT_EQ(r.status, platform::ReceiveStatus::Data);
     EXPECT_EQ(std::string(buffer, r.bytes), "GET");
 
-    // Nothing more arrives: the receive ends by itself with TimedOut, after the time-out.
-    const auto start = std::chrono::steady_clock::now();
-    r = platform::receiveSome(handle(), buffer, sizeof buffer);
-    EXPECT_EQ(r.status, platform::ReceiveStatus::TimedOut);
-    EXPECT_GE(std::chrono::steady_clock::now() - start, 150ms);
-    // The socket serves on after a time-out.
-    ASSERT_EQ(send(client_, "x", 1, 0), 1);
-    r = platform::receiveSome(handle(), buffer, sizeof buffer);
-    EXPECT_EQ(r.status, platform::ReceiveStatus::Data);
-
     closesocket(client_);
     client_ = INVALID_SOCKET;
-    r = platform::receiveSome(handle(), buffer, sizeof buffer);
+    for (int i = 0; i < 200 && (r = platform::receiveSome(handle(), buffer, sizeof buffer)).status ==
+                                   platform::ReceiveStatus::WouldBlock;
+         ++i)
+        std::this_thread::sleep_for(10ms);
     EXPECT_EQ(r.status, platform::ReceiveStatus::Closed);
 }
 
-TEST_F(SocketTest, ZeroTimeoutStillEndsTheReceive)
-{
-    ASSERT_EQ(platform::setReceiveTimeout(handle(), 0ms), 0); // at least 1 ms, never "wait forever"
-    char buffer[4];
-    auto receive = std::async(std::launch::async, [&] { return platform::receiveSome(handle(), buffer, sizeof buffer); });
-    ASSERT_EQ(receive.wait_for(20s), std::future_status::ready);
-    EXPECT_EQ(receive.get().status, platform::ReceiveStatus::TimedOut);
-}
-
-// The service stops a connection by shutting its socket down from another thread; the receive the
-// connection's thread is blocked in must end (long before its time-out).
-TEST_F(SocketTest, ShutdownFromAnotherThreadEndsABlockedReceive)
+TEST_F(SocketTest, ReceiveAfterAShutdownReportsTheEnd)
 {
     for (platform::ShutdownMode mode : {platform::ShutdownMode::Receive, platform::ShutdownMode::Both}) {
         TearDown();
         SetUp();
-        ASSERT_EQ(platform::setReceiveTimeout(handle(), 60s), 0);
-        char buffer[4];
-        auto receive =
-            std::async(std::launch::async, [&] { return platform::receiveSome(handle(), buffer, sizeof buffer); });
-        std::this_thread::sleep_for(300ms); // let it block
         platform::shutdownSocket(handle(), mode);
-        ASSERT_EQ(receive.wait_for(20s), std::future_status::ready) << "the receive did not end";
-        EXPECT_EQ(receive.get().status, platform::ReceiveStatus::Closed);
-        // Receiving after the shutdown reports the end as well.
+        char buffer[4];
         EXPECT_EQ(platform::receiveSome(handle(), buffer, sizeof buffer).status, platform::ReceiveStatus::Closed);
     }
 }
 
 TEST_F(SocketTest, SendAllGathersEveryPieceInOrder)
 {
+    shrinkBuffers(server_, client_); // the send has to wait for the reader many times
     const std::string big(300000, 'b');
     const std::string_view pieces[] = {"HTTP/1.1 200 OK\r\n", "", "A: 1\r\n\r\n", "", big, "a", "b", "c", "d",
                                        "e", "f", "g", "h", "end"};
     std::string received;
     auto reader = std::async(std::launch::async, [&] {
-        char buffer[65536];
+        char buffer[4096];
         int n;
-        while ((n = recv(client_, buffer, sizeof buffer, 0)) > 0)
+        while ((n = recv(client_, buffer, sizeof buffer, 0)) > 0) {
             received.append(buffer, static_cast<std::size_t>(n));
+            std::this_thread::sleep_for(1ms);
+        }
     });
     EXPECT_EQ(platform::sendAll(handle(), pieces), 0);
     platform::shutdownSocket(handle(), platform::ShutdownMode::Both);
@@ -133,34 +145,133 @@ TEST_F(SocketTest, SendAllGathersEveryPieceInOrder)
     std::string expected;
     for (std::string_view p : pieces)
         expected += p;
-    EXPECT_EQ(received, expected);
+    EXPECT_EQ(received.size(), expected.size());
+    EXPECT_TRUE(received == expected);
 }
 
-// Without waiting, a send that the socket cannot take at once fails, and the socket is blocking
-// again afterwards (a receive waits for its time-out instead of failing at once).
+// sendSome takes what fits, in order, and reports a full socket as no error; the bytes it reports
+// are exactly the ones the peer receives.
+TEST_F(SocketTest, SendSomeTakesWhatFitsInOrder)
+{
+    shrinkBuffers(server_, client_);
+    std::string big(8 << 20, '\0');
+    for (std::size_t i = 0; i < big.size(); ++i)
+        big[i] = static_cast<char>('a' + i % 26);
+    const std::string_view pieces[] = {"head:", "", big};
+    const platform::SendResult first = platform::sendSome(handle(), pieces);
+    EXPECT_EQ(first.error, 0);
+    EXPECT_GT(first.bytes, 5u);
+    EXPECT_LT(first.bytes, 5 + big.size());
+
+    std::string received;
+    char buffer[65536];
+    u_long on = 1;
+    ioctlsocket(client_, FIONBIO, &on);
+    for (int idle = 0; idle < 50 && received.size() < first.bytes;) {
+        const int n = recv(client_, buffer, sizeof buffer, 0);
+        if (n > 0) {
+            received.append(buffer, static_cast<std::size_t>(n));
+            idle = 0;
+        } else {
+            ++idle;
+            std::this_thread::sleep_for(10ms);
+        }
+    }
+    ASSERT_EQ(received.size(), first.bytes);
+    EXPECT_EQ(received.substr(0, 5), "head:");
+    EXPECT_TRUE(received.substr(5) == std::string_view(big).substr(0, first.bytes - 5));
+}
+
+// Without waiting, a send that the socket cannot take at once fails with would-block.
 TEST_F(SocketTest, SendWithoutWaitingFailsWhenTheSocketIsFull)
 {
-    int small = 8192;
-    setsockopt(server_, SOL_SOCKET, SO_SNDBUF, reinterpret_cast<const char*>(&small), sizeof small);
-    setsockopt(client_, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&small), sizeof small);
+    shrinkBuffers(server_, client_);
     const std::string big(64 << 20, 'x');
     const std::string_view pieces[] = {big};
-    const int error = platform::sendAll(handle(), pieces, false);
+    EXPECT_EQ(platform::sendAll(handle(), pieces, false), WSAEWOULDBLOCK);
+}
+
+// The service stops a connection that is writing by shutting its socket down from another thread;
+// the send that waits for room must end (with an error) instead of waiting for the peer.
+TEST_F(SocketTest, ShutdownFromAnotherThreadEndsASendThatWaits)
+{
+    shrinkBuffers(server_, client_);
+    fillUp(handle());
+    const std::string more(1 << 20, 'm');
+    const std::string_view pieces[] = {more};
+    auto sending = std::async(std::launch::async, [&] { return platform::sendAll(handle(), pieces); });
+    ASSERT_EQ(sending.wait_for(300ms), std::future_status::timeout) << "the send did not wait for room";
+    platform::shutdownSocket(handle(), platform::ShutdownMode::Both);
+    ASSERT_EQ(sending.wait_for(20s), std::future_status::ready) << "the send did not end";
+    EXPECT_NE(sending.get(), 0);
+}
+
+TEST_F(SocketTest, APeerThatGoesAwayEndsASendThatWaits)
+{
+    shrinkBuffers(server_, client_);
+    fillUp(handle());
+    const std::string more(1 << 20, 'm');
+    const std::string_view pieces[] = {more};
+    auto sending = std::async(std::launch::async, [&] { return platform::sendAll(handle(), pieces); });
+    ASSERT_EQ(sending.wait_for(300ms), std::future_status::timeout);
+    // Closing with unread bytes resets the connection.
+    closesocket(client_);
+    client_ = INVALID_SOCKET;
+    ASSERT_EQ(sending.wait_for(20s), std::future_status::ready) << "the send did not end";
+    EXPECT_NE(sending.get(), 0);
+}
+
+TEST_F(SocketTest, AcceptNeverWaitsAndGivesAConnectedSocket)
+{
+    SOCKET listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    ASSERT_NE(listener, INVALID_SOCKET);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(listener, 4), 0);
+    int length = sizeof address;
+    ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
+    u_long on = 1;
+    ASSERT_EQ(ioctlsocket(listener, FIONBIO, &on), 0);
+    const auto listenerHandle = static_cast<platform::SocketHandle>(listener);
+
+    int error = 0;
+    EXPECT_EQ(platform::acceptConnection(listenerHandle, error), platform::kNoSocket);
     EXPECT_EQ(error, WSAEWOULDBLOCK);
 
-    ASSERT_EQ(platform::setReceiveTimeout(handle(), 300ms), 0);
-    char buffer[4];
-    const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(platform::receiveSome(handle(), buffer, sizeof buffer).status, platform::ReceiveStatus::TimedOut);
-    EXPECT_GE(std::chrono::steady_clock::now() - start, 200ms);
+    SOCKET peer = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    ASSERT_EQ(connect(peer, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    platform::SocketHandle accepted = platform::kNoSocket;
+    for (int i = 0; i < 200 && (accepted = platform::acceptConnection(listenerHandle, error)) == platform::kNoSocket;
+         ++i)
+        std::this_thread::sleep_for(10ms);
+    ASSERT_NE(accepted, platform::kNoSocket) << error;
+    EXPECT_EQ(error, 0);
+    ASSERT_TRUE(platform::prepareStreamSocket(accepted));
+    const std::string_view hello[] = {"hello"};
+    EXPECT_EQ(platform::sendAll(accepted, hello), 0);
+    char buffer[8];
+    EXPECT_EQ(recv(peer, buffer, sizeof buffer, 0), 5);
+    DWORD flags = 0;
+    ASSERT_TRUE(GetHandleInformation(reinterpret_cast<HANDLE>(accepted), &flags));
+    EXPECT_EQ(flags & HANDLE_FLAG_INHERIT, 0u);
+    platform::closeSocket(accepted);
+    closesocket(peer);
+    closesocket(listener);
 }
 
 TEST_F(SocketTest, ErrorsCarryTheWinsockNumber)
 {
     const platform::SocketHandle notASocket = 0x7FFFFFF0;
-    EXPECT_EQ(platform::setReceiveTimeout(notASocket, 1s), WSAENOTSOCK);
     char buffer[4];
     const platform::ReceiveResult r = platform::receiveSome(notASocket, buffer, sizeof buffer);
     EXPECT_EQ(r.status, platform::ReceiveStatus::Failed);
     EXPECT_EQ(r.error, WSAENOTSOCK);
+    const std::string_view pieces[] = {"x"};
+    EXPECT_EQ(platform::sendSome(notASocket, pieces).error, WSAENOTSOCK);
+    EXPECT_EQ(platform::sendAll(notASocket, pieces), WSAENOTSOCK);
+    int error = 0;
+    EXPECT_EQ(platform::acceptConnection(notASocket, error), platform::kNoSocket);
+    EXPECT_EQ(error, WSAENOTSOCK);
 }
