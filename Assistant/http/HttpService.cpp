@@ -6,11 +6,13 @@
 #include "http/Dispatcher.h"
 #include "http/WorkerPool.h"
 #include "platform/Socket.h"
+#include "platform/SocketPoller.h"
 
 #include <boost/asio.hpp>
 #include <boost/beast/core.hpp>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <charconv>
 #include <chrono>
@@ -60,9 +62,9 @@ constexpr std::chrono::milliseconds kAcceptRetryPause{100};
 struct HttpService::Impl final : RequestAnswerer {
     Dispatcher dispatcher;
     ServiceLimits limits;
-    asio::io_context listenerIoc;
+    asio::io_context listenerIoc; // only to own the listening socket
     std::unique_ptr<tcp::acceptor> acceptor;
-    std::unique_ptr<asio::steady_timer> retryTimer;
+    std::unique_ptr<platform::SocketPoller> listenerPoller;
     std::thread listenerThread;
     WorkerPool workers;
     std::vector<std::unique_ptr<ConnectionLoop>> loops;
@@ -70,17 +72,13 @@ struct HttpService::Impl final : RequestAnswerer {
     std::atomic<bool> stopping{false};
     unsigned short port = 0;
     // Listener thread only.
-    bool acceptPending = false;
-    bool retryPending = false;
     bool refusing = false;
     std::uint64_t lastConnectionId = 0;
     std::size_t nextLoop = 0;
 
     void runListener();
     void closeListener();
-    void accept();
-    void acceptLater();
-    void onReadable(const boost::system::error_code& ec);
+    bool acceptWaiting();
     bool startConnection(platform::SocketHandle handle);
     void noteRefusal(const std::string& reason);
 
@@ -153,7 +151,12 @@ void HttpService::start(const std::string& address, const std::string& port)
     impl_->port = acceptor->local_endpoint(ec).port();
     impl_->acceptor = std::move(acceptor);
 
-    impl_->retryTimer = std::make_unique<asio::steady_timer>(impl_->listenerIoc);
+    try {
+        impl_->listenerPoller = std::make_unique<platform::SocketPoller>();
+    } catch (const std::exception& e) {
+        impl_->acceptor.reset();
+        throw KxError("EIdSocketError", std::string("Cannot serve connections: ") + e.what());
+    }
 
     const unsigned loopCount = std::max(1u, impl_->limits.loopThreads);
     try {
@@ -178,7 +181,7 @@ void HttpService::stop()
     if (!d.running.exchange(false))
         return;
     d.stopping = true;
-    asio::post(d.listenerIoc, [&d] { d.closeListener(); });
+    d.listenerPoller->wake();
     if (d.listenerThread.joinable())
         d.listenerThread.join();
     d.closeListener(); // no thread runs the listener any more
@@ -195,80 +198,67 @@ void HttpService::Impl::closeListener()
     boost::system::error_code ec;
     if (acceptor)
         acceptor->close(ec);
-    if (retryTimer)
-        retryTimer->cancel();
 }
 
-// The listener thread. No error may end it while the service runs: an error raised in a handler
-// is reported, and accepting starts again after a pause.
+// The listener thread: waits until a connection is waiting on the listener, then takes it with the
+// platform's own accept, so the connection's socket is a plain socket that the loops own, tied to
+// nothing of the listener's. After accepting failed, the listener is not watched for a pause: the
+// waiting connections stay in the listen queue meanwhile. No error may end the thread while the
+// service runs: an error is reported, and accepting starts again after a pause.
 void HttpService::Impl::runListener()
 {
-    while (true) {
+    const auto listener = static_cast<platform::SocketHandle>(acceptor->native_handle());
+    std::array<platform::PollEvent, 1> events;
+    bool watching = false;
+    while (!stopping) {
         try {
-            if (!acceptPending && !retryPending)
-                accept();
-            listenerIoc.run();
-            return;
+            if (!watching) {
+                if (const int error = listenerPoller->add(listener, 0))
+                    throw boost::system::system_error(error, asio::error::get_system_category(), "watch");
+                watching = true;
+            }
+            if (listenerPoller->wait(events, std::chrono::milliseconds(-1)) == 0 || stopping)
+                continue;
+            if (acceptWaiting())
+                continue;
+            listenerPoller->remove(listener);
+            watching = false;
+            listenerPoller->wait(events, kAcceptRetryPause); // only a wake (stop) ends the pause early
         } catch (const std::exception& e) {
             std::fprintf(stderr, "HTTP service: listener error: %s\n", e.what());
+            if (!stopping)
+                std::this_thread::sleep_for(kAcceptRetryPause);
         }
-        if (stopping)
-            return;
-        std::this_thread::sleep_for(kAcceptRetryPause);
     }
+    if (watching)
+        listenerPoller->remove(listener);
 }
 
-// Waits until a connection is waiting on the listener, then takes it with the platform's own
-// accept: the connection's socket is then a plain socket that the loops own, tied to nothing of the
-// listener's.
-void HttpService::Impl::accept()
+// Takes the connections waiting on the listener. False when accepting failed (out of descriptors
+// or memory, most likely) and should be tried again after a pause.
+bool HttpService::Impl::acceptWaiting()
 {
-    acceptor->async_wait(tcp::acceptor::wait_read, [this](boost::system::error_code ec) { onReadable(ec); });
-    acceptPending = true;
-}
-
-void HttpService::Impl::acceptLater()
-{
-    retryTimer->expires_after(kAcceptRetryPause);
-    retryTimer->async_wait([this](boost::system::error_code ec) {
-        retryPending = false;
-        if (ec == asio::error::operation_aborted || stopping || !acceptor->is_open())
-            return;
-        accept();
-    });
-    retryPending = true;
-}
-
-void HttpService::Impl::onReadable(const boost::system::error_code& ec)
-{
-    acceptPending = false;
-    if (ec == asio::error::operation_aborted || stopping || !acceptor->is_open())
-        return;
-    int error = 0;
-    const platform::SocketHandle handle = ec ? platform::kNoSocket
-                                             : platform::acceptConnection(acceptor->native_handle(), error);
-    if (handle == platform::kNoSocket) {
-        const boost::system::error_code failure = ec ? ec : boost::system::error_code(error, asio::error::get_system_category());
-        if (failure == asio::error::would_block || failure == asio::error::try_again ||
-            failure == asio::error::connection_aborted) {
-            accept(); // nothing waiting after all, or the peer gave up before it was taken
-            return;
+    const auto listener = static_cast<platform::SocketHandle>(acceptor->native_handle());
+    while (!stopping) {
+        int error = 0;
+        const platform::SocketHandle handle = platform::acceptConnection(listener, error);
+        if (handle == platform::kNoSocket) {
+            const boost::system::error_code failure(error, asio::error::get_system_category());
+            if (failure == asio::error::would_block || failure == asio::error::try_again)
+                return true; // none waiting any more
+            if (failure == asio::error::connection_aborted || failure == asio::error::connection_reset)
+                continue; // the peer gave up before it was taken
+            noteRefusal(failure.message());
+            return false;
         }
-        // Out of descriptors or memory, most likely: the connection stays queued until some
-        // connection ends.
-        noteRefusal(failure.message());
-        acceptLater();
-        return;
+        if (!startConnection(handle))
+            return false;
+        if (refusing) {
+            refusing = false;
+            std::fprintf(stderr, "HTTP service: accepting connections again\n");
+        }
     }
-    if (!startConnection(handle)) {
-        acceptLater();
-        return;
-    }
-    if (refusing) {
-        refusing = false;
-        std::fprintf(stderr, "HTTP service: accepting connections again\n");
-    }
-    accept();
+    return true;
 }
 
 // Hands the accepted socket to a loop, in turn. False, with the socket closed, when the
