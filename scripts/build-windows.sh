@@ -28,7 +28,6 @@ for arg in "$@"; do
 done
 
 JOBS=${KX_WIN_JOBS:-$(nproc)}
-[ "$JOBS" -le 2 ] || JOBS=2
 PREFIX=${KX_WIN_DEPS:-$ROOT/build-win/deps}
 mkdir -p "$PREFIX"
 PREFIX=$(cd "$PREFIX" && pwd)
