@@ -28,7 +28,6 @@ for arg in "$@"; do
 done
 
 JOBS=${KX_WIN_JOBS:-$(nproc)}
-[ "$JOBS" -le 2 ] || JOBS=2
 PREFIX=${KX_WIN_DEPS:-$ROOT/build-win/deps}
 mkdir -p "$PREFIX"
 PREFIX=$(cd "$PREFIX" && pwd)
@@ -103,14 +102,27 @@ fetch_source() {
   find "$work" -mindepth 1 -maxdepth 1 -type d | head -1
 }
 
+# Runs a command with its output in the log file; on failure shows the end of the log.
+logged() {
+  local log=$1
+  shift
+  if ! "$@" >>"$log" 2>&1; then
+    tail -n 40 "$log" >&2
+    echo "build-windows: failed: $* (whole output in $log)" >&2
+    return 1
+  fi
+}
+
 cmake_cross() {
   local src=$1 build=$2
   shift 2
-  cmake -S "$src" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+  local log="$src/.kx-build.log"
+  : >"$log"
+  logged "$log" cmake -S "$src" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
     -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-i686.cmake" \
-    -DCMAKE_INSTALL_PREFIX="$PREFIX" -DBUILD_SHARED_LIBS=OFF -Wno-dev "$@" >/dev/null
-  cmake --build "$build" -j"$JOBS" >/dev/null
-  cmake --install "$build" >/dev/null
+    -DCMAKE_INSTALL_PREFIX="$PREFIX" -DBUILD_SHARED_LIBS=OFF -Wno-dev "$@"
+  logged "$log" cmake --build "$build" -j"$JOBS"
+  logged "$log" cmake --install "$build"
 }
 
 build_curl() {
@@ -142,16 +154,18 @@ build_openssl() {
   local dir=$1
   (
     cd "$dir"
+    local log="$dir/.kx-build.log"
+    : >"$log"
     [ ! -f Makefile ] || make -s clean >/dev/null 2>&1 || true
-    CC=$CC_WIN AR=$HOST-ar RANLIB=$HOST-ranlib RC=$HOST-windres \
-      perl Configure mingw --prefix="$PREFIX" --libdir=lib no-asm no-shared no-module no-dso \
-      no-engine no-tests no-ui-console no-legacy no-autoload-config \
-      no-ssl no-tls no-dtls no-sock no-srp no-srtp no-comp no-cms no-ct no-ocsp no-ts no-cmp \
-      no-idea no-camellia no-seed no-bf no-cast no-rc2 no-rc4 no-rc5 no-md4 no-mdc2 no-rmd160 \
-      no-whirlpool no-aria no-sm2 no-sm3 no-sm4 no-siv no-ocb no-scrypt no-ec2m no-gost \
-      no-dsa no-des no-blake2 no-chacha no-poly1305 no-siphash no-multiblock >/dev/null
-    make -s -j"$JOBS" build_generated >/dev/null
-    make -s -j"$JOBS" libcrypto.a >/dev/null
+    export CC=$CC_WIN AR=$HOST-ar RANLIB=$HOST-ranlib RC=$HOST-windres
+    logged "$log" perl Configure mingw --prefix="$PREFIX" --libdir=lib no-asm no-shared no-module no-dso \
+    no-engine no-tests no-ui-console no-legacy no-autoload-config \
+    no-ssl no-tls no-dtls no-sock no-srp no-srtp no-comp no-cms no-ct no-ocsp no-ts no-cmp \
+    no-idea no-camellia no-seed no-bf no-cast no-rc2 no-rc4 no-rc5 no-md4 no-mdc2 no-rmd160 \
+    no-whirlpool no-aria no-sm2 no-sm3 no-sm4 no-siv no-ocb no-scrypt no-ec2m no-gost \
+    no-dsa no-des no-blake2 no-chacha no-poly1305 no-siphash no-multiblock
+    logged "$log" make -s -j"$JOBS" build_generated
+    logged "$log" make -s -j"$JOBS" libcrypto.a
     mkdir -p "$PREFIX/include/openssl" "$PREFIX/lib"
     cp include/openssl/*.h "$PREFIX/include/openssl/"
     cp libcrypto.a "$PREFIX/lib/"

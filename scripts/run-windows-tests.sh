@@ -53,8 +53,11 @@ rm -rf "$WINEPREFIX"
 start=$(date +%s)
 wineboot -i >/dev/null 2>&1
 wineserver -w
-# A program that crashes ends at once instead of waiting in Wine's debugger until the timeout.
-wine reg delete 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' /v Debugger /f >/dev/null 2>&1 || true
+# A program that crashes ends at once: Wine's debugger, started on an unhandled exception, can
+# wait for ever on a process whose other threads still run, and the test would only end at its
+# timeout. The "debugger" here is a command that exits, after which the process is ended.
+wine reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' /v Debugger /t REG_SZ \
+  /d 'cmd /c exit' /f >/dev/null 2>&1
 wineserver -w
 echo "run-windows-tests: Wine prefix $WINEPREFIX ready in $(( $(date +%s) - start )) s"
 
