@@ -3,6 +3,7 @@
 #include "bridge/CompactJson.h"
 #include "common/Errors.h"
 #include "common/Paths.h"
+#include "platform/SystemCodePage.h"
 
 #include <fstream>
 #include <sstream>
@@ -43,6 +44,8 @@ std::string readScriptPrefix(const std::string& path)
     std::string text = content.str();
     if (text.starts_with("\xEF\xBB\xBF"))
         text.erase(0, 3);
+    else
+        text = platform::fromSystemCodePage(text);
     std::string prefix;
     prefix.reserve(text.size());
     for (char c : text)

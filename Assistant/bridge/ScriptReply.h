@@ -12,7 +12,9 @@
 
 namespace kx {
 
-// The file's lines joined with nothing between them (UTF-8; a byte order mark is skipped).
+// The file's lines joined with nothing between them, as UTF-8 text: a file that begins with a UTF-8
+// byte order mark is read as UTF-8 (the mark skipped), any other in the system code page
+// (platform/SystemCodePage.h).
 // Raises KxError when the file is missing or cannot be read.
 std::string readScriptPrefix(const std::string& path);
 // The prefix file of the program folder (data/text/json2.txt), read as above.

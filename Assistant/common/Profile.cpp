@@ -6,6 +6,7 @@
 #include "common/Paths.h"
 #include "common/TextCodec.h"
 #include "platform/Files.h"
+#include "platform/SystemCodePage.h"
 
 #include <filesystem>
 #include <fstream>
@@ -23,7 +24,8 @@ constexpr std::string_view kUtf8Mark = "\xEF\xBB\xBF";
 constexpr std::string_view kUtf16LeMark = "\xFF\xFE";
 constexpr std::string_view kUtf16BeMark = "\xFE\xFF";
 
-enum class Encoding { Utf8, Utf16Le, Utf16Be };
+// Files without a byte order mark are in the system code page; a mark names the encoding.
+enum class Encoding { SystemCodePage, Utf8, Utf16Le, Utf16Be };
 
 // One line of a profile file as stored: its bytes without the line end, the line end's bytes
 // ("\r\n", "\n", "\r" or nothing on a last line without one) in the file's encoding, and the
@@ -35,19 +37,23 @@ struct Line {
 };
 
 struct Document {
-    Encoding encoding = Encoding::Utf8;
+    Encoding encoding = Encoding::SystemCodePage;
     std::string mark;  // byte order mark kept on write
     std::vector<Line> lines;
     std::string tail;  // a stray odd byte at the end of a UTF-16 file, kept at the very end
 };
 
-std::size_t unitSize(const Document& doc) { return doc.encoding == Encoding::Utf8 ? 1 : 2; }
+std::size_t unitSize(const Document& doc)
+{
+    return doc.encoding == Encoding::Utf16Le || doc.encoding == Encoding::Utf16Be ? 2 : 1;
+}
 
 std::string encode(const Document& doc, std::string_view text)
 {
     switch (doc.encoding) {
     case Encoding::Utf16Le: return utf16ToBytes(utf8ToUtf16(text), false);
     case Encoding::Utf16Be: return utf16ToBytes(utf8ToUtf16(text), true);
+    case Encoding::SystemCodePage: return platform::toSystemCodePage(text);
     case Encoding::Utf8: break;
     }
     return std::string(text);
@@ -58,6 +64,7 @@ std::string decode(Encoding encoding, std::string_view bytes)
     switch (encoding) {
     case Encoding::Utf16Le: return utf16ToUtf8(utf16FromBytes(bytes, false));
     case Encoding::Utf16Be: return utf16ToUtf8(utf16FromBytes(bytes, true));
+    case Encoding::SystemCodePage: return platform::fromSystemCodePage(bytes);
     case Encoding::Utf8: break;
     }
     return std::string(bytes);
@@ -74,6 +81,7 @@ Document parseDocument(std::string_view bytes)
         doc.encoding = Encoding::Utf16Be;
         doc.mark = kUtf16BeMark;
     } else if (bytes.substr(0, 3) == kUtf8Mark) {
+        doc.encoding = Encoding::Utf8;
         doc.mark = kUtf8Mark;
     }
     bytes.remove_prefix(doc.mark.size());
@@ -89,6 +97,7 @@ Document parseDocument(std::string_view bytes)
         switch (doc.encoding) {
         case Encoding::Utf16Le: return a | static_cast<unsigned char>(bytes[i + 1]) << 8;
         case Encoding::Utf16Be: return a << 8 | static_cast<unsigned char>(bytes[i + 1]);
+        case Encoding::SystemCodePage:
         case Encoding::Utf8: break;
         }
         return a;

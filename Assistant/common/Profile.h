@@ -3,14 +3,17 @@
 // case, blanks around names and values trimmed, one pair of matching quotes removed, values cut
 // at 2047 characters, ";" comment lines, the first of two equal keys or sections wins. Lines end
 // at CR LF, LF or a lone CR. Files that begin with a UTF-16LE or UTF-16BE byte order mark are read
-// and written in that encoding, all others as UTF-8 (a UTF-8 byte order mark is skipped and kept).
+// and written in that encoding, files that begin with a UTF-8 byte order mark as UTF-8 (the mark
+// skipped and kept), all others in the system code page (platform/SystemCodePage.h: the ANSI code
+// page on Windows, where characters it cannot represent are written as its default character;
+// UTF-8 on Linux). Names and values are UTF-8 text in both directions.
 #include <string>
 #include <vector>
 
 namespace kx {
 
-// Values longer than this many characters (Unicode code points, in UTF-8 and UTF-16 files
-// alike) are cut on read.
+// Values longer than this many characters (Unicode code points, whatever the file's encoding)
+// are cut on read.
 constexpr std::size_t kProfileValueLimit = 2047;
 // Error class of a failed write.
 inline constexpr const char* kProfileWriteErrorClass = "EIniFileException";

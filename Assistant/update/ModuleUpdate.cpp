@@ -6,6 +6,7 @@
 #include "common/PendingUpdate.h"
 #include "http/HttpClient.h"
 #include "platform/Files.h"
+#include "platform/SystemCodePage.h"
 #include "update/FileDownload.h"
 #include "update/UpdateLog.h"
 #include "update/UpdateSignature.h"
@@ -109,7 +110,7 @@ std::string moduleRequestBody(const std::string& programFolder)
         if (!value.empty())
             body[key] = value;
     }
-    return body.dump();
+    return platform::toSystemCodePage(body.dump());
 }
 
 std::string moduleUpdateAddress(const std::string& updateAddress)

@@ -43,7 +43,8 @@ std::string downloadAppInstaller(const std::string& address, const std::string& 
 std::string checkModuleUpdate(const std::string& programFolder);
 
 // The module request body: a compact JSON object of the section "DLL" of conf/sys.ini, keys in
-// file order, keys with empty values left out.
+// file order, keys with empty values left out, as the bytes sent: in the system code page
+// (platform/SystemCodePage.h).
 std::string moduleRequestBody(const std::string& programFolder);
 // The update address up to and including its last "/", followed by "dll".
 std::string moduleUpdateAddress(const std::string& updateAddress);

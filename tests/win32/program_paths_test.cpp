@@ -40,7 +40,14 @@ TEST(ProgramPaths, PendingModuleUpdateIsCompletedInAFolderWithChineseCharacters)
     fs::create_directories(module);
     fs::create_directories(program.path() / L"conf");
     fs::create_directories(program.path() / L"upgrade");
-    std::ofstream(program.path() / L"conf" / L"dll.ini") << "[MODULE-DLLPATH]\nprint=comp\\打印 print\\print.dll\n";
+    // In UTF-16LE with its byte order mark, which holds the Chinese module path whatever the ANSI
+    // code page is (files without a mark are read in that code page).
+    {
+        std::ofstream ini(program.path() / L"conf" / L"dll.ini", std::ios::binary);
+        ini << "\xFF\xFE";
+        for (wchar_t c : std::wstring(L"[MODULE-DLLPATH]\r\nprint=comp\\打印 print\\print.dll\r\n"))
+            ini << static_cast<char>(c & 0xFF) << static_cast<char>(c >> 8);
+    }
     std::ofstream(program.path() / L"upgrade" / L"upgrade.dat") << "{\"print\":\"1.1\"}";
     std::ofstream(module / L"print.dll") << "new";
     std::ofstream(module / L"print_old.dll") << "old";

@@ -8,4 +8,9 @@ std::string toSystemCodePage(std::string_view utf8)
     return std::string(utf8);
 }
 
+std::string fromSystemCodePage(std::string_view bytes)
+{
+    return std::string(bytes);
+}
+
 } // namespace kx::platform

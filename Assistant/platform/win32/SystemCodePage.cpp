@@ -25,4 +25,24 @@ std::string toSystemCodePage(std::string_view utf8)
     return out;
 }
 
+// The ANSI code page read the way the system reads it for its "A" calls: bytes that are no
+// character of the code page become its default Unicode character.
+std::string fromSystemCodePage(std::string_view bytes)
+{
+    if (bytes.empty())
+        return {};
+    const int length = static_cast<int>(bytes.size());
+    const int units = MultiByteToWideChar(CP_ACP, 0, bytes.data(), length, nullptr, 0);
+    if (units <= 0)
+        return std::string(bytes.size(), '?');
+    std::wstring wide(static_cast<std::size_t>(units), L'\0');
+    MultiByteToWideChar(CP_ACP, 0, bytes.data(), length, wide.data(), units);
+    const int size = WideCharToMultiByte(CP_UTF8, 0, wide.data(), units, nullptr, 0, nullptr, nullptr);
+    if (size <= 0)
+        return std::string(bytes.size(), '?');
+    std::string out(static_cast<std::size_t>(size), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, wide.data(), units, out.data(), size, nullptr, nullptr);
+    return out;
+}
+
 } // namespace kx::platform
