@@ -11,6 +11,7 @@
 #include <array>
 #include <chrono>
 #include <future>
+#include <mutex>
 #include <set>
 #include <thread>
 #include <vector>
@@ -168,4 +169,46 @@ TEST_F(SocketPollerTest, WakeFromAnotherThreadEndsAWaitWithoutTimeout)
     start = std::chrono::steady_clock::now();
     EXPECT_TRUE(reported(poller, 300ms).empty());
     EXPECT_GE(std::chrono::steady_clock::now() - start, 250ms);
+}
+
+// The loop's pattern: another thread queues work and wakes the poller, the loop thread takes the
+// queue after every wait. No wake may be lost, whenever it comes: a lost one leaves work queued
+// with the loop asleep.
+TEST(SocketPollerWake, NoWakeIsLostUnderAStreamOfWakes)
+{
+    platform::SocketPoller poller;
+    constexpr int kItems = 20000;
+    std::mutex mutex;
+    int queued = 0;
+    std::thread producer([&] {
+        for (int i = 0; i < kItems; ++i) {
+            {
+                std::lock_guard lock(mutex);
+                ++queued;
+            }
+            poller.wake();
+            if (i % 7 == 0)
+                std::this_thread::yield();
+        }
+    });
+    int taken = 0;
+    int stalls = 0;
+    std::array<platform::PollEvent, 4> events{};
+    while (taken < kItems && stalls == 0) {
+        {
+            std::lock_guard lock(mutex);
+            taken += queued;
+            queued = 0;
+        }
+        if (taken == kItems)
+            break;
+        const auto start = std::chrono::steady_clock::now();
+        poller.wait(events, 3000ms);
+        if (std::chrono::steady_clock::now() - start >= 2500ms) {
+            std::lock_guard lock(mutex);
+            stalls += queued > 0 ? 1 : 0;
+        }
+    }
+    producer.join();
+    EXPECT_EQ(stalls, 0) << "work was queued and woken for, yet the wait slept on (after " << taken << " items)";
 }

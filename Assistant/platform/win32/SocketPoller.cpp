@@ -117,11 +117,13 @@ std::size_t SocketPoller::wait(std::span<PollEvent> events, std::chrono::millise
     if (n <= 0)
         return 0;
     if (polled[0].revents != 0) {
-        // Drain the wake bytes; a wake() from now on sends again.
-        impl_->wakePending.store(false);
+        // Drain the wake byte, then let the next wake() send again. In this order no wake is
+        // lost: one that found the flag still set came before the caller looks at its queue, and
+        // one after the flag is cleared sends a byte that the next wait sees.
         char drain[64];
         while (::recv(impl_->wakeSocket, drain, sizeof drain, 0) > 0) {
         }
+        impl_->wakePending.store(false);
     }
     // More readable sockets than events: the scan starts where the last one stopped, so every
     // socket has its turn.
