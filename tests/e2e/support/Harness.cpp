@@ -20,6 +20,7 @@
 #include <fstream>
 #include <iostream>
 #include <sstream>
+#include <stdexcept>
 #include <thread>
 
 namespace fs = std::filesystem;
@@ -208,19 +209,43 @@ HttpReply postForm(unsigned short port, const std::string& target, const std::st
                                 std::to_string(body.size()) + "\r\n\r\n" + body);
 }
 
-unsigned short freePort()
+namespace {
+
+// A socket bound to 127.0.0.1:port (0: any free port); -1 when the port is taken.
+int bindLoopback(unsigned short port)
 {
     int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = 0;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    unsigned short port = ntohs(a.sin_port);
-    ::close(fd);
-    return port;
+    a.sin_port = htons(port);
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+} // namespace
+
+unsigned short freePort()
+{
+    // The companion service listens two ports above the service: both must be free, or a test
+    // that stands in for the companion fails to bind when another process took that port.
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const int fd = bindLoopback(0);
+        sockaddr_in a{};
+        socklen_t len = sizeof a;
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+        const unsigned short port = ntohs(a.sin_port);
+        const int companion = port < 65534 ? bindLoopback(static_cast<unsigned short>(port + 2)) : -1;
+        ::close(fd);
+        if (companion >= 0) {
+            ::close(companion);
+            return port;
+        }
+    }
+    throw std::runtime_error("no free pair of loopback ports");
 }
 
 std::string todayLogFileName()

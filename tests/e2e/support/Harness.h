@@ -48,7 +48,8 @@ HttpReply get(unsigned short port, const std::string& target);
 HttpReply postForm(unsigned short port, const std::string& target, const std::string& body,
                    const std::string& contentType = "application/x-www-form-urlencoded");
 
-// A port that was free a moment ago on 127.0.0.1.
+// A port that was free a moment ago on 127.0.0.1, with the companion service's port (two above it)
+// free as well.
 unsigned short freePort();
 
 class ProgramFolder {
