@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace kx::platform {
 
@@ -28,9 +29,22 @@ bool renameNoReplace(const std::string& from, const std::string& to);
 class FileView {
 public:
     FileView() = default;
-    ~FileView();
-    FileView(FileView&& other) noexcept;
-    FileView& operator=(FileView&& other) noexcept;
+    ~FileView() { close(); }
+    FileView(FileView&& other) noexcept
+        : data_(std::exchange(other.data_, nullptr)), size_(std::exchange(other.size_, 0)),
+          mapped_(std::exchange(other.mapped_, false))
+    {
+    }
+    FileView& operator=(FileView&& other) noexcept
+    {
+        if (this != &other) {
+            close();
+            data_ = std::exchange(other.data_, nullptr);
+            size_ = std::exchange(other.size_, 0);
+            mapped_ = std::exchange(other.mapped_, false);
+        }
+        return *this;
+    }
     FileView(const FileView&) = delete;
     FileView& operator=(const FileView&) = delete;
 

@@ -145,33 +145,6 @@ bool renameNoReplace(const std::string& from, const std::string& to)
     return true;
 }
 
-FileView::~FileView()
-{
-    close();
-}
-
-FileView::FileView(FileView&& other) noexcept
-    : data_(other.data_), size_(other.size_), mapped_(other.mapped_)
-{
-    other.data_ = nullptr;
-    other.size_ = 0;
-    other.mapped_ = false;
-}
-
-FileView& FileView::operator=(FileView&& other) noexcept
-{
-    if (this != &other) {
-        close();
-        data_ = other.data_;
-        size_ = other.size_;
-        mapped_ = other.mapped_;
-        other.data_ = nullptr;
-        other.size_ = 0;
-        other.mapped_ = false;
-    }
-    return *this;
-}
-
 void FileView::close()
 {
     if (mapped_)

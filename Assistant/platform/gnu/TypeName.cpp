@@ -6,6 +6,8 @@
 
 namespace kx::platform {
 
+// GCC and Clang use the same C++ runtime names on Linux and on Windows (mingw), so one demangler
+// reads them everywhere.
 std::string readableTypeName(const std::type_info& type)
 {
     const char* mangled = type.name();
