@@ -120,7 +120,9 @@ bool guarded(void (*trampoline)(void*), void* context, CallOutcome& failed)
 {
     std::string fault;
     if (!platform::runFaultGuarded(trampoline, context, fault)) {
-        failed = CallOutcome::error(fault);
+        // A processor fault becomes an error naming it; an exception of the library's runtime
+        // whose message cannot be read is a failure that escaped (the library is freed).
+        failed = fault.empty() ? CallOutcome{} : CallOutcome::error(fault);
         return false;
     }
     return true;

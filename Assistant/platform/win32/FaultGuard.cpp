@@ -142,9 +142,9 @@ std::string describe(const GuardRecord& r)
     case EXCEPTION_ARRAY_BOUNDS_EXCEEDED:
         return "Array bounds exceeded at address " + at + " (EXCEPTION_ARRAY_BOUNDS_EXCEEDED)";
     default:
-        // A software exception the library raised and did not handle itself (its runtime's own
-        // exception objects included).
-        return "Unhandled exception " + hex(reinterpret_cast<void*>(r.code)) + " at address " + at;
+        // A software exception the library raised and did not handle itself: its runtime's own
+        // exception object, whose message cannot be read here. No message says so.
+        return {};
     }
 }
 
