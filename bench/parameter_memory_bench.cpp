@@ -3,7 +3,7 @@
 // "payload=QQQ..." entry) with curl from a file, and prints the process's peak resident set
 // (VmHWM) before and after the request, and the growth as a multiple of the body.
 // Usage: parameter_memory_bench [MiB] [tiny|huge]   (default: 250 tiny)
-#include "Heart.h"
+#include "app/Heart.h"
 #include "http/HttpService.h"
 
 #include <algorithm>

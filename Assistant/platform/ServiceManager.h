@@ -14,6 +14,10 @@ struct ServiceRegistration {
     std::string program; // full path of the service's program
 };
 
+// The companion service's program in the program folder ("KxService.exe" on Windows, where
+// programs carry their name extension; "KxService" elsewhere).
+const char* companionServiceProgram();
+
 class Service {
 public:
     virtual ~Service() = default;

@@ -53,7 +53,7 @@ bool repairService(platform::ServiceManager& manager, const std::string& service
     auto service = scm->openService(serviceName, error);
     if (!service && error == platform::OpenServiceError::DoesNotExist)
         service = scm->createService(
-            {serviceName, kCompanionServiceDisplayName, programPath(programFolder, kCompanionServiceProgram)});
+            {serviceName, kCompanionServiceDisplayName, programPath(programFolder, platform::companionServiceProgram())});
     if (!service)
         return false;
 

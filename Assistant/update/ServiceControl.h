@@ -11,12 +11,6 @@ namespace kx {
 
 inline constexpr const char* kCompanionServiceName = "KestrixAssistantServer";
 inline constexpr const char* kCompanionServiceDisplayName = "Kestrix Assistant Server";
-// The service's program in the program folder (Windows programs carry their name extension).
-#if defined(_WIN32)
-inline constexpr const char* kCompanionServiceProgram = "KxService.exe";
-#else
-inline constexpr const char* kCompanionServiceProgram = "KxService";
-#endif
 
 using BalloonFn = std::function<void(const std::string&)>;
 

@@ -1,13 +1,13 @@
 // The main window's shell on the offscreen platform: menus, balloons, the exit question, the
 // About dialog, the loading counter with its overlay, and the exported C functions.
-#include "ApplicationSetup.h"
-#include "Main.h"
-#include "MainTray.h"
+#include "shell/qt/ApplicationSetup.h"
+#include "shell/qt/Main.h"
+#include "shell/qt/MainTray.h"
 #include "QtTestSupport.h"
 #include "common/WindowMessages.h"
 #include "common/WindowTable.h"
-#include "settings/About.h"
-#include "settings/ProcessPrompt.h"
+#include "shell/qt/dialogs/About.h"
+#include "shell/qt/dialogs/ProcessPrompt.h"
 
 #include <QAction>
 #include <QBitmap>

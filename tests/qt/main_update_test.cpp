@@ -1,8 +1,8 @@
 // TfrmMain's update timer, manual check, restart command and update hand-over, with a scripted
 // prompter, a scripted service manager and loopback servers for the update server and the
 // companion service.
-#include "Main.h"
-#include "MainTray.h"
+#include "shell/qt/Main.h"
+#include "shell/qt/MainTray.h"
 
 #include "common/Prompter.h"
 #include "common/StartupValues.h"

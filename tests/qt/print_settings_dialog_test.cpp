@@ -1,11 +1,11 @@
 // The print settings dialog against a CUPS scheduler started by the test: no printer, the printer
 // and paper lists, and the open / change code / save flows on print.json.
-#include "Main.h"
+#include "shell/qt/Main.h"
 #include "PrivateCups.h"
 #include "QtTestSupport.h"
 #include "common/WindowTable.h"
-#include "settings/PrintSet.h"
-#include "settings/PrinterCatalog.h"
+#include "shell/qt/dialogs/PrintSet.h"
+#include "shell/qt/dialogs/PrinterCatalog.h"
 
 #include <QComboBox>
 #include <QGroupBox>

@@ -1,6 +1,6 @@
 // Message boxes asked for by a thread other than the GUI thread (the update check shows its
 // results itself) are shown on the GUI thread, and the asking thread gets the answer.
-#include "QtPrompter.h"
+#include "shell/qt/QtPrompter.h"
 
 #include "common/WindowMessages.h"
 

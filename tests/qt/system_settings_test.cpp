@@ -1,10 +1,10 @@
 // The system settings dialog: interval filter, filling, the two buttons, and how the main window
 // re-arms the update timer after the dialog.
-#include "Main.h"
+#include "shell/qt/Main.h"
 #include "QtTestSupport.h"
 #include "common/AutoRun.h"
 #include "common/WindowTable.h"
-#include "settings/SystemSet.h"
+#include "shell/qt/dialogs/SystemSet.h"
 
 #include <QCheckBox>
 #include <QClipboard>

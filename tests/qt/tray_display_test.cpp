@@ -1,11 +1,11 @@
 // On a real X display (a private Xvfb) with a tray host (trayer): the tray icon appears once the
 // host runs and comes back after the host restarts; the loading overlay sits in the bottom-right
 // corner and lets drawing and clicks through on its white pixels. Checked from screenshots.
-#include "Main.h"
-#include "MainTray.h"
+#include "shell/qt/Main.h"
+#include "shell/qt/MainTray.h"
 #include "PrivateXvfb.h"
 #include "QtTestSupport.h"
-#include "settings/ProcessPrompt.h"
+#include "shell/qt/dialogs/ProcessPrompt.h"
 
 #include <QMovie>
 #include <QProcess>

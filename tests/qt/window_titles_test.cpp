@@ -1,14 +1,14 @@
 // On a real X display (a private Xvfb): the titles that a window manager shows, read from the
 // windows' _NET_WM_NAME and WM_NAME properties, are exactly the windows' captions, with the
 // application set up as the program sets it up.
-#include "ApplicationSetup.h"
+#include "shell/qt/ApplicationSetup.h"
 #include "PrivateXvfb.h"
-#include "QtPrompter.h"
+#include "shell/qt/QtPrompter.h"
 #include "QtTestSupport.h"
 #include "common/WindowMessages.h"
-#include "settings/About.h"
-#include "settings/PrintSet.h"
-#include "settings/SystemSet.h"
+#include "shell/qt/dialogs/About.h"
+#include "shell/qt/dialogs/PrintSet.h"
+#include "shell/qt/dialogs/SystemSet.h"
 
 #include <QMessageBox>
 #include <QProcess>

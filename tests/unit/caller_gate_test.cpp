@@ -2,7 +2,7 @@
 #include "http/CallerGate.h"
 #include "http/Dispatcher.h"
 
-#include "Heart.h"
+#include "app/Heart.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 #include "http/Dispatcher.h"
 
-#include "Heart.h"
+#include "app/Heart.h"
 #include "common/Errors.h"
 
 #include <gtest/gtest.h>

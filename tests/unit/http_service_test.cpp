@@ -1,5 +1,5 @@
 // The service on real loopback sockets, in process: limits, time limits and stopping.
-#include "Heart.h"
+#include "app/Heart.h"
 #include "common/Errors.h"
 #include "http/HttpService.h"
 

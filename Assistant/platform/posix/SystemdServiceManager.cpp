@@ -16,6 +16,12 @@
 extern char** environ;
 
 namespace kx::platform {
+
+const char* companionServiceProgram()
+{
+    return "KxService";
+}
+
 namespace fs = std::filesystem;
 namespace {
 

@@ -8,6 +8,12 @@
 #include <mutex>
 
 namespace kx::platform {
+
+const char* companionServiceProgram()
+{
+    return "KxService.exe";
+}
+
 namespace {
 
 class ServiceHandle {

@@ -1,0 +1,270 @@
+#include "shell/win32/MainWindow.h"
+
+#include "common/LoadingCount.h"
+#include "common/Prompter.h"
+#include "common/WindowMessages.h"
+#include "platform/win32/WideText.h"
+
+#include <exception>
+#include <memory>
+#include <stdexcept>
+#include <thread>
+#include <utility>
+
+namespace kx::win {
+
+namespace {
+
+// A task handed to the main thread: lParam is a heap-allocated std::function the receiver runs
+// and frees.
+constexpr UINT kRunTaskMessage = WM_APP + 1;
+constexpr UINT_PTR kUpdateTimerId = 1;
+constexpr const wchar_t* kWindowClass = L"TfrmMain";
+
+// The window table's entry for the main window: the core's post and send become the system's.
+class WindowTarget : public MessageTarget {
+public:
+    explicit WindowTarget(HWND window) : window_(window) {}
+    void post(unsigned message, std::uintptr_t wParam, std::intptr_t lParam) override
+    {
+        PostMessageW(window_, message, wParam, lParam);
+    }
+    std::intptr_t send(unsigned message, std::uintptr_t wParam, std::intptr_t lParam) override
+    {
+        return SendMessageW(window_, message, wParam, lParam);
+    }
+
+private:
+    HWND window_;
+};
+
+// Runs task on another thread while this one goes on delivering its messages: a request the
+// task waits for may itself be waiting for this thread (a module library sending the main window
+// a loading message), and the two would otherwise wait for each other forever.
+void deliverWhile(const std::function<void()>& task)
+{
+    HANDLE done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (!done) {
+        task();
+        return;
+    }
+    std::exception_ptr failure;
+    std::thread worker([&task, &failure, done] {
+        try {
+            task();
+        } catch (...) {
+            failure = std::current_exception(); // raised again on the calling thread
+        }
+        SetEvent(done);
+    });
+    bool quit = false;
+    int quitCode = 0;
+    while (MsgWaitForMultipleObjects(1, &done, FALSE, INFINITE, QS_ALLINPUT) != WAIT_OBJECT_0) {
+        MSG msg;
+        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+            if (msg.message == WM_QUIT) {
+                quit = true;
+                quitCode = static_cast<int>(msg.wParam);
+                continue;
+            }
+            TranslateMessage(&msg);
+            DispatchMessageW(&msg);
+        }
+    }
+    worker.join();
+    CloseHandle(done);
+    if (quit)
+        PostQuitMessage(quitCode); // for the message loop that runs this one
+    if (failure)
+        std::rethrow_exception(failure);
+}
+
+ATOM registerWindowClass(HINSTANCE instance, WNDPROC procedure)
+{
+    WNDCLASSEXW wc{};
+    wc.cbSize = sizeof wc;
+    wc.lpfnWndProc = procedure;
+    wc.hInstance = instance;
+    wc.hCursor = LoadCursorW(nullptr, MAKEINTRESOURCEW(32512)); // IDC_ARROW
+    wc.hbrBackground = static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH));
+    wc.lpszClassName = kWindowClass;
+    return RegisterClassExW(&wc);
+}
+
+} // namespace
+
+TfrmMain::TfrmMain(const std::string& programFolder, HINSTANCE instance)
+    : appFileDir_(programFolder),
+      lifecycle_(programFolder, {}, [this](std::function<void()> task) { post(std::move(task)); }),
+      // No tray yet: what would be a balloon goes to the run log instead.
+      updates_(programFolder, [this](const std::string& text) { recordLog(text); })
+{
+    if (!registerWindowClass(instance, &TfrmMain::windowProcedure) && GetLastError() != ERROR_CLASS_ALREADY_EXISTS)
+        throw std::runtime_error("cannot register the main window class (error " + std::to_string(GetLastError()) + ")");
+    // Fixed single border with the system menu only; client area 387 x 671. Never shown.
+    const DWORD style = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU;
+    RECT frame{0, 0, 387, 671};
+    AdjustWindowRectEx(&frame, style, FALSE, 0);
+    const std::wstring title = platform::win32::wideFromUtf8(kApplicationTitle);
+    hwnd_ = CreateWindowExW(0, kWindowClass, title.c_str(), style, CW_USEDEFAULT, CW_USEDEFAULT,
+                            frame.right - frame.left, frame.bottom - frame.top, nullptr, nullptr, instance, this);
+    if (!hwnd_)
+        throw std::runtime_error("cannot create the main window (error " + std::to_string(GetLastError()) + ")");
+    windowId_ = registerWindow(kMainWindowClass, kApplicationTitle, std::make_shared<WindowTarget>(hwnd_));
+    taskWindow_.store(hwnd_);
+}
+
+TfrmMain::~TfrmMain()
+{
+    taskWindow_.store(nullptr);
+    unregisterWindow(windowId_);
+    if (hwnd_)
+        DestroyWindow(hwnd_);
+    // Tasks still queued for the window are freed without running: their owners are going.
+    MSG msg;
+    while (PeekMessageW(&msg, nullptr, kRunTaskMessage, kRunTaskMessage, PM_REMOVE))
+        delete reinterpret_cast<std::function<void()>*>(msg.lParam);
+}
+
+void TfrmMain::FormCreate()
+{
+    taskbarMessage_ = RegisterWindowMessageW(L"TaskbarCreated");
+    manualCheck = false;
+    loadingProcessNum = 0;
+    lifecycle_.start();
+    recordLog("当前版本暂无托盘图标，提示消息写入日志");
+    SetTimer(hwnd_, kUpdateTimerId, 1000, nullptr);
+}
+
+void TfrmMain::recordLog(const std::string& message)
+{
+    lifecycle_.record(message);
+}
+
+void TfrmMain::exitApplication()
+{
+    if (exited_)
+        return;
+    exited_ = true;
+    Sleep(10);
+    KillTimer(hwnd_, kUpdateTimerId);
+    lifecycle_.exit(deliverWhile);
+    // Nothing finds the window any more; its destruction ends the message loop.
+    taskWindow_.store(nullptr);
+    unregisterWindow(windowId_);
+    windowId_ = 0;
+    DestroyWindow(hwnd_);
+}
+
+int TfrmMain::runMessageLoop()
+{
+    MSG msg;
+    BOOL got;
+    while ((got = GetMessageW(&msg, nullptr, 0, 0)) != 0) {
+        if (got == -1)
+            return 1;
+        TranslateMessage(&msg);
+        DispatchMessageW(&msg);
+    }
+    return static_cast<int>(msg.wParam);
+}
+
+void TfrmMain::post(std::function<void()> task)
+{
+    auto* queued = new std::function<void()>(std::move(task));
+    HWND window = taskWindow_.load();
+    if (!window || !PostMessageW(window, kRunTaskMessage, 0, reinterpret_cast<LPARAM>(queued)))
+        delete queued;
+}
+
+LRESULT CALLBACK TfrmMain::windowProcedure(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    if (message == WM_NCCREATE) {
+        const auto* create = reinterpret_cast<const CREATESTRUCTW*>(lParam);
+        auto* creating = static_cast<TfrmMain*>(create->lpCreateParams);
+        // The handle is known from the first message on, before CreateWindowExW returns.
+        creating->hwnd_ = hwnd;
+        SetWindowLongPtrW(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(creating));
+    }
+    auto* self = reinterpret_cast<TfrmMain*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
+    if (!self)
+        return DefWindowProcW(hwnd, message, wParam, lParam);
+    if (message == WM_NCDESTROY) {
+        SetWindowLongPtrW(hwnd, GWLP_USERDATA, 0);
+        self->hwnd_ = nullptr;
+        return DefWindowProcW(hwnd, message, wParam, lParam);
+    }
+    // No exception may leave through the system's frames: an error that no handler caught is
+    // shown in a box with its text and the program goes on.
+    try {
+        return self->WndProc(message, wParam, lParam);
+    } catch (const std::exception& e) {
+        showMessage(e.what(), BoxIcon::Error);
+        return 0;
+    }
+}
+
+LRESULT TfrmMain::WndProc(UINT message, WPARAM wParam, LPARAM lParam)
+{
+    if (message == kRunTaskMessage) {
+        std::unique_ptr<std::function<void()>> task(reinterpret_cast<std::function<void()>*>(lParam));
+        (*task)();
+        return 0;
+    }
+    if (message == WM_DESTROY) {
+        PostQuitMessage(0);
+        return 0;
+    }
+    // Explorer started (again): there is no tray icon to put back in this version.
+    if (taskbarMessage_ != 0 && message == taskbarMessage_)
+        return 0;
+    switch (message) {
+    case kCloseMessage:
+    case WM_UPGRADE_APP:
+    case WM_UPGRADE_DLL:
+    case WM_LOADING_SHOW:
+    case WM_LOADING_HIDE:
+    case WM_TIMER:
+        break;
+    default:
+        return DefWindowProcW(hwnd_, message, wParam, lParam);
+    }
+    // Messages that arrive while the exit routine runs are answered and otherwise ignored.
+    if (exited_)
+        return 0;
+    switch (message) {
+    case kCloseMessage:
+        exitApplication();
+        break;
+    case WM_UPGRADE_APP:
+        updates_.upgradeAppMessage(lParam);
+        break;
+    case WM_UPGRADE_DLL:
+        updates_.upgradeDllMessage();
+        break;
+    case WM_LOADING_SHOW:
+        // The overlay window comes with the next version; the count is kept already.
+        openLoadingRequest(loadingProcessNum);
+        break;
+    case WM_LOADING_HIDE:
+        closeLoadingRequest(loadingProcessNum);
+        break;
+    case WM_TIMER:
+        if (wParam == kUpdateTimerId)
+            tmrUpAppTimer();
+        break;
+    }
+    return 0;
+}
+
+void TfrmMain::tmrUpAppTimer()
+{
+    KillTimer(hwnd_, kUpdateTimerId);
+    const std::optional<int> period = updates_.startCheck(manualCheck, windowId_);
+    manualCheck = false;
+    // Nothing: the error was reported and the timer stays stopped. 0: no further automatic check.
+    if (period && *period > 0)
+        SetTimer(hwnd_, kUpdateTimerId, static_cast<UINT>(*period), nullptr);
+}
+
+} // namespace kx::win
