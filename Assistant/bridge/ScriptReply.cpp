@@ -98,6 +98,7 @@ void setScriptReply(http::HttpResponse& response, const std::string& id, const s
 
 void setRawReply(http::HttpResponse& response, const ModuleResult& result)
 {
+    response.untrustedMarkup = true;
     if (!result.buffered() || result.units().size() <= kStreamFromUnits) {
         response.setBody(result.toUtf8());
         return;

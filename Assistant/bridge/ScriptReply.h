@@ -34,7 +34,8 @@ std::string wrapScriptReply(const std::string& prefix, const std::string& dataOb
 // the module's buffer in pieces while the reply is sent, never copied whole.
 void setScriptReply(http::HttpResponse& response, const std::string& id, const std::string& prefix,
                     const ModuleResult& result);
-// Sets the raw reply: the module result alone, as UTF-8, streamed the same way when large.
+// Sets the raw reply: the module result alone, as UTF-8, streamed the same way when large, marked
+// as markup the service does not control (sent sandboxed, see HttpResponse::untrustedMarkup).
 void setRawReply(http::HttpResponse& response, const ModuleResult& result);
 
 } // namespace kx

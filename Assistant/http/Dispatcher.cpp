@@ -252,6 +252,9 @@ ReplyHead buildReply(const HttpResponse& response, const std::string& method, bo
         h += "Content-Disposition: " + disposition + "\r\n";
     if (!contentType.empty())
         h += "Content-Type: " + contentType + "\r\n";
+    if (response.untrustedMarkup)
+        h += "Content-Security-Policy: sandbox allow-scripts allow-forms\r\n"
+             "X-Content-Type-Options: nosniff\r\n";
     h += "Content-Length: " + std::to_string(contentLength) + "\r\n";
     h += "Date: " + httpDate(now) + "\r\n\r\n";
     return reply;

@@ -28,6 +28,11 @@ struct HttpResponse {
     std::string contentDisposition; // written when not empty
     std::optional<std::string> filePath; // serve this file's bytes instead of the text body
     std::optional<StreamedBody> streamedBody; // set instead of body by setStreamedBody
+    // The body is markup the service does not control (a module's bytes sent as they are): it is
+    // sent with "Content-Security-Policy: sandbox allow-scripts allow-forms" and
+    // "X-Content-Type-Options: nosniff", so a browser runs it in an opaque origin (its requests
+    // carry "Origin: null") instead of the service's own, and never sniffs another type.
+    bool untrustedMarkup = false;
 
     void setBody(std::string text)
     {

@@ -187,6 +187,25 @@ TEST_F(Bridge, RawRepliesAndDoubleBase)
     HttpReply raw = GET("/ca?id=3&func=echo&payload=" + payload(agency));
     EXPECT_EQ(raw.body, echoJson(R"({"q":1})", "{\"appId\":\"5\",\"appFileDir\":\"" + folder->path() + "\"}"));
     EXPECT_EQ(raw.header("Content-Type"), kHtml);
+    // A module's bytes are sent as they are, but a browser runs them in an opaque origin: script
+    // in them never acts as the service's own page. Script replies are the service's own text.
+    const struct {
+        std::string query;
+        bool sandboxed;
+    } sandboxCases[] = {
+        {"/ca?id=3&func=echo&payload=" + payload(agency), true},
+        {"/smart-card?id=3&func=answer&payload=" + payload(R"({"config":{"agency3intfc":1}})"), true},
+        {"/smart-card?id=3&func=nothing&payload=" + payload(R"({"config":{"agency3intfc":1}})"), true},
+        {"/ca?id=3&func=answer&payload=" + payload(R"({"config":{"agency3intfc":"TRUE"}})"), false},
+    };
+    for (const auto& c : sandboxCases) {
+        const HttpReply r = GET(c.query);
+        EXPECT_EQ(r.status, 200) << c.query;
+        EXPECT_EQ(r.header("Content-Type"), kHtml) << c.query;
+        EXPECT_EQ(r.header("Content-Security-Policy"), c.sandboxed ? "sandbox allow-scripts allow-forms" : "")
+            << c.query;
+        EXPECT_EQ(r.header("X-Content-Type-Options"), c.sandboxed ? "nosniff" : "") << c.query;
+    }
     EXPECT_EQ(GET("/ca?id=3&func=notThere&payload=" + payload(agency)).body,
               R"({"ret_code":"2002","ret_msg":"在DLL中未找到指定的方法"})");
     EXPECT_EQ(GET("/ca?id=3&func=answer&payload=" + payload(R"({"config":{"agency3intfc":"TRUE"}})")).body,
