@@ -161,7 +161,7 @@ void ConnectionLoop::serveInput(const std::shared_ptr<Connection>& conn)
         while (true) {
             if (!c.parser) {
                 c.parser.emplace();
-                c.parser->header_limit(8u * 1024 * 1024); // query strings may carry whole documents
+                c.parser->header_limit(static_cast<std::uint32_t>(limits_.maxHeadBytes));
                 c.parser->body_limit(limits_.maxBodyBytes);
                 c.headDone = false;
                 c.inBody = false;
@@ -202,7 +202,10 @@ void ConnectionLoop::serveInput(const std::shared_ptr<Connection>& conn)
                 std::string().swap(c.inbox);
             if (ec) {
                 // A request that the parser refused gets an answer, and the connection closes.
-                sendOrLend(conn, errorAnswer(ec == bhttp::error::body_limit ? 413 : 400));
+                const int status = ec == bhttp::error::body_limit     ? 413
+                                 : ec == bhttp::error::header_limit ? 431
+                                                                    : 400;
+                sendOrLend(conn, errorAnswer(status));
                 return;
             }
             if (!c.parser->is_done())

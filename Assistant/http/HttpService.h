@@ -24,6 +24,11 @@ struct ServiceLimits {
     // of processor time, and everything that may take longer runs on worker threads; a second
     // loop only adds thread switches when the clients sit on the same processors.
     unsigned loopThreads = 1;
+    // A request head (request line and header fields) larger than this gets 431 and the
+    // connection closes. Pages send whole documents in query strings, and the longest address a
+    // browser sends is about 2 MiB (Chromium's limit), so that much plus 64 KiB of header fields
+    // is served; an unfinished head never holds more.
+    std::size_t maxHeadBytes = 2u * 1024 * 1024 + 64u * 1024;
 };
 
 class HttpService {
