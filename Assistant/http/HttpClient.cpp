@@ -121,6 +121,8 @@ ClientResult post(const std::string& url, const std::string& body, const char* c
     curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 0L);
     if (options.connectTimeout.count() > 0)
         curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(options.connectTimeout.count()));
+    if (options.totalTimeout.count() > 0)
+        curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, static_cast<long>(options.totalTimeout.count()));
     if (options.stallTimeout.count() > 0) {
         curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
         curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, static_cast<long>(options.stallTimeout.count()));

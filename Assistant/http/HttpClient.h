@@ -47,6 +47,8 @@ struct RequestOptions {
     std::chrono::milliseconds connectTimeout{0};
     // The transfer is abandoned when no byte moves for this long (whole seconds, at least 1).
     std::chrono::seconds stallTimeout{0};
+    // The whole request, connecting included, is abandoned after this long (zero: no limit).
+    std::chrono::milliseconds totalTimeout{0};
     BodySink* sink = nullptr; // nullptr: the body goes to reply.body
 };
 

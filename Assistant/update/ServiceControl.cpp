@@ -8,6 +8,7 @@
 #include "http/HttpClient.h"
 
 #include <charconv>
+#include <utility>
 
 namespace kx {
 
@@ -38,9 +39,22 @@ std::string controlRequestAddress(const std::string& serviceAddress, const std::
     return url;
 }
 
+namespace {
+// Set before the main window starts and by tests; read on the main window's thread.
+ControlRequestLimits controlLimits;
+} // namespace
+
+ControlRequestLimits setControlRequestLimits(const ControlRequestLimits& limits)
+{
+    return std::exchange(controlLimits, limits);
+}
+
 bool sendControlRequest(const std::string& url)
 {
-    return http::postForm(url, {}).ok;
+    http::RequestOptions options;
+    options.connectTimeout = controlLimits.connect;
+    options.totalTimeout = controlLimits.connect + controlLimits.answer;
+    return http::postForm(url, {}, options).ok;
 }
 
 bool repairService(platform::ServiceManager& manager, const std::string& serviceName,

@@ -4,6 +4,7 @@
 // questions are message boxes owned by the main window, the outcomes are tray balloons.
 #include "platform/ServiceManager.h"
 
+#include <chrono>
 #include <functional>
 #include <string>
 
@@ -20,7 +21,17 @@ using BalloonFn = std::function<void(const std::string&)>;
 std::string controlRequestAddress(const std::string& serviceAddress, const std::string& servicePort,
                                   const std::string& requestPath);
 
-// POST with an empty form body; true when the service answered with a 2xx status.
+// How long a request to the companion service may take: to connect, and then for the answer.
+// A companion that accepts and never answers would otherwise hold the main window's thread (tray,
+// dialogs, window messages) for ever; past the limits the request counts as not answered.
+struct ControlRequestLimits {
+    std::chrono::milliseconds connect{10000};
+    std::chrono::milliseconds answer{30000};
+};
+// Replaces the limits (tests) and gives back the previous ones.
+ControlRequestLimits setControlRequestLimits(const ControlRequestLimits& limits);
+
+// POST with an empty form body; true when the service answered with a 2xx status within the limits.
 bool sendControlRequest(const std::string& url);
 
 // Starts the service, registering it first when it does not exist. The start-with-system flag is

@@ -196,6 +196,25 @@ TEST_F(ServiceControlTest, RepairStartsTheServiceAndRepeatsTheRequest)
     EXPECT_EQ(readAutoRun(), 1);
 }
 
+TEST_F(ServiceControlTest, HungCompanionCountsAsNotAnsweringAndGoesOnToTheRepair)
+{
+    // A companion that accepts and never answers: the update question is answered Yes, the
+    // request gives up at the answer limit, and the repair is offered as for a companion that
+    // cannot be reached, instead of the main thread waiting for ever.
+    const ControlRequestLimits previous = setControlRequestLimits({std::chrono::milliseconds(2000),
+                                                                   std::chrono::milliseconds(500)});
+    kx::test::SilentLoopbackServer hung;
+    manager_->startSucceeds = false;
+    ASSERT_TRUE(writeAutoRun(0));
+    prompter_->script({kAnswerYes, kAnswerYes});
+    handOverUpdate("需要关闭客户端才能更新，是否立即更新？", hung.url("/upgradeMainApp?fp=a.exe"), folder(), balloon_);
+    setControlRequestLimits(previous);
+    ASSERT_EQ(prompter_->boxes().size(), 2u);
+    EXPECT_EQ(prompter_->boxes()[1].text, "客户端服务出现异常，是否立马修复！");
+    EXPECT_EQ(balloons_, std::vector<std::string>{"客户端服务修复失败，请联系管理人员！"});
+    EXPECT_EQ(hung.accepted(), 1u);
+}
+
 TEST_F(ServiceControlTest, RepairFailures)
 {
     // Start fails; or the service starts but still does not answer (error status).
