@@ -4,6 +4,7 @@
 
 #include <cctype>
 #include <cstdlib>
+#include <exception>
 #include <memory>
 #include <mutex>
 
@@ -19,6 +20,8 @@ void initCurlOnce()
 // Where the body of the final reply goes, and what became of it.
 struct Transfer {
     ClientReply reply;
+    const RequestOptions* options = nullptr;
+    bool destinationRefused = false;
     BodySink* sink = nullptr;
     bool began = false;    // the sink was asked about the body
     bool accepted = false; // ... and wanted it
@@ -35,6 +38,17 @@ struct Transfer {
         accepted = sink && successStatus() && sink->begin(reply);
     }
 };
+
+// Called once connected, before the request is sent.
+int onConnected(void* user, char* ip, char* /*localIp*/, int port, int /*localPort*/)
+{
+    Transfer* transfer = static_cast<Transfer*>(user);
+    if (transfer->options->refuseDestination(ip, static_cast<unsigned>(port))) {
+        transfer->destinationRefused = true;
+        return CURL_PREREQFUNC_ABORT;
+    }
+    return CURL_PREREQFUNC_OK;
+}
 
 size_t onBody(char* data, size_t size, size_t count, void* user)
 {
@@ -136,10 +150,16 @@ ClientResult post(const std::string& url, const std::string& body, const char* c
     curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, &onHeader);
     curl_easy_setopt(h, CURLOPT_HEADERDATA, &transfer);
     curl_easy_setopt(h, CURLOPT_ERRORBUFFER, errorBuffer);
+    transfer.options = &options;
+    if (options.refuseDestination) {
+        curl_easy_setopt(h, CURLOPT_PREREQFUNCTION, &onConnected);
+        curl_easy_setopt(h, CURLOPT_PREREQDATA, &transfer);
+    }
 
     const CURLcode rc = curl_easy_perform(h);
     if (rc != CURLE_OK) {
-        result.error = transfer.sinkFailed ? "the reply body could not be stored"
+        result.error = transfer.destinationRefused ? "destination refused"
+                       : transfer.sinkFailed       ? "the reply body could not be stored"
                        : errorBuffer[0]    ? errorBuffer
                                            : curl_easy_strerror(rc);
         result.reply = std::move(transfer.reply);
@@ -163,6 +183,33 @@ ClientResult post(const std::string& url, const std::string& body, const char* c
 std::string ClientReply::header(const std::string& name) const
 {
     return headerOrEmpty(headers, name);
+}
+
+std::optional<UrlTarget> urlTarget(const std::string& url)
+{
+    std::unique_ptr<CURLU, decltype(&curl_url_cleanup)> parsed(curl_url(), &curl_url_cleanup);
+    if (!parsed || curl_url_set(parsed.get(), CURLUPART_URL, url.c_str(), 0) != CURLUE_OK)
+        return std::nullopt;
+    auto part = [&](CURLUPart which, unsigned flags) -> std::optional<std::string> {
+        char* text = nullptr;
+        if (curl_url_get(parsed.get(), which, &text, flags) != CURLUE_OK || !text)
+            return std::nullopt;
+        std::string value(text);
+        curl_free(text);
+        return value;
+    };
+    const auto scheme = part(CURLUPART_SCHEME, 0);
+    const auto host = part(CURLUPART_HOST, 0);
+    const auto port = part(CURLUPART_PORT, CURLU_DEFAULT_PORT);
+    if (!scheme || !host || !port || (*scheme != "http" && *scheme != "https"))
+        return std::nullopt;
+    UrlTarget target{*host, 0};
+    try {
+        target.port = static_cast<unsigned>(std::stoul(*port));
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+    return target;
 }
 
 std::string encodeForm(const FormFields& fields)

@@ -8,6 +8,8 @@
 #include "http/HeaderList.h"
 
 #include <chrono>
+#include <functional>
+#include <optional>
 #include <cstddef>
 #include <string>
 #include <utility>
@@ -49,6 +51,10 @@ struct RequestOptions {
     std::chrono::seconds stallTimeout{0};
     // The whole request, connecting included, is abandoned after this long (zero: no limit).
     std::chrono::milliseconds totalTimeout{0};
+    // Asked once the connection stands, before a byte of the request is sent, with the address
+    // and port actually connected to (the address as text: "127.0.0.1", "::1", "::ffff:127.0.0.1").
+    // True refuses: nothing is sent and the request fails with "destination refused".
+    std::function<bool(const std::string& ip, unsigned port)> refuseDestination;
     BodySink* sink = nullptr; // nullptr: the body goes to reply.body
 };
 
@@ -58,6 +64,16 @@ using FormFields = std::vector<std::pair<std::string, std::string>>;
 ClientResult postForm(const std::string& url, const FormFields& fields, const RequestOptions& options = {});
 // POST of a raw body with no content type.
 ClientResult postBody(const std::string& url, const std::string& body, const RequestOptions& options = {});
+
+// The host and port an http or https address names, as the client's URL parser reads them: IPv4
+// forms normalised ("2130706433", "0x7f000001", "0177.0.0.1" and "0" become dotted addresses),
+// IPv6 literals in brackets, the scheme's port when none is given. Nothing when it is no such
+// address.
+struct UrlTarget {
+    std::string host;
+    unsigned port = 0;
+};
+std::optional<UrlTarget> urlTarget(const std::string& url);
 
 // "name=value&..." with each name and value encoded for a form body.
 std::string encodeForm(const FormFields& fields);

@@ -5,6 +5,7 @@
 #include "http/HttpClient.h"
 #include "platform/Files.h"
 #include "platform/Process.h"
+#include "update/UpdateDestination.h"
 #include "update/FileDownload.h"
 #include "update/UpdateLog.h"
 #include "update/UpdateSignature.h"
@@ -112,6 +113,7 @@ std::string downloadAppInstaller(const std::string& address, const std::string& 
         options.connectTimeout = limits.connect;
         options.stallTimeout = limits.stall;
         options.sink = &download;
+        refuseOwnServices(options);
         const http::ClientResult result = http::postForm(address, {{"version", version}}, options);
         if (!result.ok || !download.taken() || !download.finish()) {
             download.discard();

@@ -7,6 +7,7 @@
 #include "http/HttpClient.h"
 #include "platform/Files.h"
 #include "platform/SystemCodePage.h"
+#include "update/UpdateDestination.h"
 #include "update/FileDownload.h"
 #include "update/UpdateLog.h"
 #include "update/UpdateSignature.h"
@@ -155,6 +156,7 @@ std::string fetchModulePackage(const std::string& address, const std::string& pr
         options.connectTimeout = limits.connect;
         options.stallTimeout = limits.stall;
         options.sink = &download;
+        refuseOwnServices(options);
         const http::ClientResult result = http::postBody(address, body, options);
         if (!result.ok || !download.taken() || !download.finish()) {
             download.discard();

@@ -1,6 +1,8 @@
 #include "update/UpdateUrl.h"
 
 #include "common/Config.h"
+#include "update/UpdateDestination.h"
+#include "update/UpdateLog.h"
 
 namespace kx {
 
@@ -16,18 +18,27 @@ std::string storeUpdateUrl(const std::string& address, const std::string& progra
 {
     if (address.empty())
         return "-1";
+    const std::string problem = ownServiceAddressProblem(storedUpdateUrl(address), startupValues());
+    if (!problem.empty()) {
+        updateLog(problem);
+        return "-1";
+    }
     setUpdateUrl(address, programFolder);
     return "0";
+}
+
+std::string storedUpdateUrl(const std::string& address)
+{
+    std::string value = address;
+    if (value.empty() || value.back() != '/')
+        value += '/';
+    return value + "upgrade/app";
 }
 
 void setUpdateUrl(const std::string& address, const std::string& programFolder)
 {
     std::lock_guard lock(updateUrlLock());
-    std::string value = address;
-    if (value.empty() || value.back() != '/')
-        value += '/';
-    value += "upgrade/app";
-    writeSysIni("HTTP", "server.update.url", value, programFolder);
+    writeSysIni("HTTP", "server.update.url", storedUpdateUrl(address), programFolder);
 }
 
 } // namespace kx
