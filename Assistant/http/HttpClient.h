@@ -49,13 +49,13 @@ struct RequestOptions {
     std::chrono::milliseconds connectTimeout{0};
     // The transfer is abandoned when no byte moves for this long (whole seconds, at least 1).
     std::chrono::seconds stallTimeout{0};
+    BodySink* sink = nullptr; // nullptr: the body goes to reply.body
     // The whole request, connecting included, is abandoned after this long (zero: no limit).
     std::chrono::milliseconds totalTimeout{0};
     // Asked once the connection stands, before a byte of the request is sent, with the address
     // and port actually connected to (the address as text: "127.0.0.1", "::1", "::ffff:127.0.0.1").
     // True refuses: nothing is sent and the request fails with "destination refused".
-    std::function<bool(const std::string& ip, unsigned port)> refuseDestination;
-    BodySink* sink = nullptr; // nullptr: the body goes to reply.body
+    std::function<bool(const std::string& ip, unsigned port)> refuseDestination{};
 };
 
 using FormFields = std::vector<std::pair<std::string, std::string>>;
