@@ -39,6 +39,12 @@ bool isServiceHost(const std::string& host, const StartupValues& values)
     return isLoopbackOrUnspecified(host) || base::equalsNoCase(host, values.serviceAddress);
 }
 
+// The run-log line for a refused destination.
+std::string refusalText(const std::string& host, unsigned port)
+{
+    return "更新地址指向本机客户端服务或其配套服务（" + host + ":" + std::to_string(port) + "），已拒绝";
+}
+
 } // namespace
 
 bool isOwnServiceDestination(const std::string& ip, unsigned port, const StartupValues& values)
@@ -51,8 +57,7 @@ std::string ownServiceAddressProblem(const std::string& url, const StartupValues
     const std::optional<http::UrlTarget> target = http::urlTarget(url);
     if (!target || !isOwnServiceDestination(target->host, target->port, values))
         return "";
-    return "更新地址指向本机客户端服务或其配套服务（" + target->host + ":" + std::to_string(target->port) +
-           "），已拒绝";
+    return refusalText(target->host, target->port);
 }
 
 void refuseOwnServices(http::RequestOptions& options)
@@ -60,7 +65,7 @@ void refuseOwnServices(http::RequestOptions& options)
     options.refuseDestination = [](const std::string& ip, unsigned port) {
         if (!isOwnServiceDestination(ip, port, startupValues()))
             return false;
-        updateLog("更新地址指向本机客户端服务或其配套服务（" + ip + ":" + std::to_string(port) + "），已拒绝");
+        updateLog(refusalText(ip, port));
         return true;
     };
 }
