@@ -7,7 +7,6 @@
 
 #include <condition_variable>
 #include <cstdio>
-#include <memory>
 #include <mutex>
 #include <thread>
 
@@ -16,10 +15,16 @@ namespace {
 
 std::mutex g_checkMutex; // held for the whole of one check
 
+// The checks in flight: `count` threads (at most one running and one waiting), and what the
+// waiting one will check once it starts.
 struct Running {
     std::mutex mutex;
     std::condition_variable idle;
     int count = 0;
+    bool waiting = false;
+    std::string waitingFolder;
+    bool waitingManual = false;
+    WindowId waitingWindow{};
 };
 
 Running& running()
@@ -42,28 +47,47 @@ TUpgradeAppThread::TUpgradeAppThread(std::string dir, bool manual, WindowId wind
 
 void TUpgradeAppThread::Create(const std::string& appFileDir, bool manualCheck, WindowId mainFromHandle)
 {
-    std::unique_ptr<TUpgradeAppThread> self(new TUpgradeAppThread(appFileDir, manualCheck, mainFromHandle));
+    Running& r = running();
     {
-        std::lock_guard lock(running().mutex);
-        ++running().count;
-    }
-    auto finished = [] {
-        Running& r = running();
         std::lock_guard lock(r.mutex);
+        const bool join = r.waiting;
+        r.waitingFolder = appFileDir;
+        r.waitingManual = (join && r.waitingManual) || manualCheck;
+        r.waitingWindow = mainFromHandle;
+        if (join)
+            return;
+        r.waiting = true;
+        ++r.count;
+    }
+    // Ends this thread's part; `claimed` tells whether it took the waiting request (when it did
+    // not, the request is dropped so a later one starts a thread again).
+    auto finished = [&r](bool claimed) {
+        std::lock_guard lock(r.mutex);
+        if (!claimed)
+            r.waiting = false;
         if (--r.count == 0)
             r.idle.notify_all();
     };
     try {
-        std::thread([check = std::move(self), finished] {
+        std::thread([finished, &r] {
+            bool claimed = false;
             try {
-                check->Execute();
+                std::this_thread::sleep_for(updatePause());
+                std::lock_guard check(g_checkMutex);
+                std::unique_lock lock(r.mutex);
+                // From here on this check runs: a new request starts the next waiting one.
+                r.waiting = false;
+                claimed = true;
+                TUpgradeAppThread self(std::move(r.waitingFolder), r.waitingManual, r.waitingWindow);
+                lock.unlock();
+                self.Execute();
             } catch (const std::exception& e) {
                 std::fprintf(stderr, "update check: %s\n", e.what());
             }
-            finished();
+            finished(claimed);
         }).detach();
     } catch (...) {
-        finished(); // no thread could be created: the check never runs
+        finished(false); // no thread could be created: the check never runs
         throw;
     }
 }
@@ -77,9 +101,6 @@ bool TUpgradeAppThread::waitUntilIdle(std::chrono::milliseconds timeout)
 
 void TUpgradeAppThread::Execute()
 {
-    std::this_thread::sleep_for(updatePause());
-    std::lock_guard lock(g_checkMutex);
-
     std::string result = checkAppUpdate(appFileDir);
     if (result == "0")
         result = checkModuleUpdate(appFileDir);

@@ -4,10 +4,14 @@
 // (WM_UPGRADE_APP with the installer path, WM_UPGRADE_DLL for a module update waiting for a
 // restart). A manual check also tells the user when there is nothing to do.
 //
-// Checks never overlap: a check that starts while another runs waits for it to end (including the
-// main window's handling of its message) and then runs, so every requested check is answered and
-// two checks never share the download and upgrade folders. The wait is bounded because every update
-// request is: a server that does not accept within 10 s, or stops sending for 30 s, is given up.
+// Checks never overlap, and at most one runs while at most one waits: a check requested while
+// another waits to run joins the waiting one instead of starting a thread of its own (it reads the
+// stored update address when it starts, so it takes in the newest one; it is manual when any of the
+// requests it stands for was). A burst of requests therefore costs two threads, not one each. The
+// waiting check starts when the running one has ended (including the main window's handling of its
+// message), so every requested check is answered and two checks never share the download and
+// upgrade folders. The wait is bounded because every update request is: a server that does not
+// accept within 10 s, or stops sending for 30 s, is given up.
 #include "common/WindowTable.h"
 
 #include <chrono>
@@ -26,10 +30,10 @@ struct UpgradeAppRecord {
 
 class TUpgradeAppThread {
 public:
-    // Creates the check and starts it running; the object frees itself when the check ends. The
-    // receiver of the result messages is given here rather than set afterwards, so the running
-    // thread never reads it while the creator writes it. Raises std::system_error when no thread
-    // can be created.
+    // Requests a check: starts one, or joins the check already waiting to run (whose folder and
+    // receiver become these). The receiver of the result messages is given here rather than set
+    // afterwards, so the running thread never reads it while the creator writes it. Raises
+    // std::system_error when no thread can be created.
     static void Create(const std::string& appFileDir, bool manualCheck, WindowId mainFromHandle);
 
     // Waits until no check runs or is waiting to run; false when timeout passed first.

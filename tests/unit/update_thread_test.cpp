@@ -17,6 +17,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <condition_variable>
+#include <mutex>
 #include <thread>
 
 using namespace kx;
@@ -143,8 +145,13 @@ TEST_F(UpdateThreadTest, ModuleUpdateIsAnnouncedAgainWhileItWaits)
     EXPECT_EQ(targets, (std::vector<std::string>{"/upgrade/app", "/upgrade/dll", "/upgrade/app"}));
 }
 
-TEST_F(UpdateThreadTest, ChecksStartedTogetherRunOneAfterTheOther)
+TEST_F(UpdateThreadTest, ABurstOfRequestsWhileOneRunsBecomesOneMoreCheck)
 {
+    // The first check's application request is held until the burst is in; every other request
+    // is answered at once. Requests that arrive while a check waits join it.
+    std::mutex gateMutex;
+    std::condition_variable gate;
+    bool open = false;
     std::atomic<int> active{0};
     std::atomic<int> maxActive{0};
     LoopbackHttpServer server([&](const RecordedRequest&) {
@@ -152,17 +159,36 @@ TEST_F(UpdateThreadTest, ChecksStartedTogetherRunOneAfterTheOther)
         int seen = maxActive.load();
         while (now > seen && !maxActive.compare_exchange_weak(seen, now)) {
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        std::unique_lock lock(gateMutex);
+        gate.wait_for(lock, std::chrono::seconds(20), [&] { return open; });
         --active;
         return CannedReply{200, {}, ""};
     });
     configure(server.url("/upgrade/app"));
-    for (int i = 0; i < 3; ++i)
-        TUpgradeAppThread::Create(prog.path(), true, window);
+    TUpgradeAppThread::Create(prog.path(), false, window);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (server.requests().empty() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    ASSERT_EQ(server.requests().size(), 1u) << "the first check never reached the server";
+
+    for (int i = 0; i < 500; ++i)
+        TUpgradeAppThread::Create(prog.path(), i == 250, window); // one manual request among them
+    {
+        std::lock_guard lock(gateMutex);
+        open = true;
+    }
+    gate.notify_all();
     ASSERT_TRUE(TUpgradeAppThread::waitUntilIdle(std::chrono::seconds(30)));
-    EXPECT_EQ(server.requests().size(), 6u); // each check: application and module request
+    EXPECT_EQ(server.requests().size(), 4u); // two checks, each an application and a module request
     EXPECT_EQ(maxActive.load(), 1);
-    EXPECT_EQ(prompter->boxes().size(), 3u); // every manual check was answered
+    // The joined check stands for the manual request: the user is told there is nothing to do.
+    ASSERT_EQ(prompter->boxes().size(), 1u);
+    EXPECT_EQ(prompter->boxes()[0].text, "Kestrix客户端是最新版本，无需更新！");
+
+    // Idle again: the next request starts a check of its own.
+    runCheck(true);
+    EXPECT_EQ(server.requests().size(), 6u);
+    EXPECT_EQ(prompter->boxes().size(), 2u);
 }
 
 TEST_F(UpdateThreadTest, UpdateEndpointStoresTheAddressAndStartsACheck)
