@@ -8,7 +8,8 @@
 
 namespace kx::http {
 
-Connection::Connection(platform::SocketHandle socket, std::uint64_t id) : id_(id), socket_(socket)
+Connection::Connection(platform::SocketHandle socket, std::uint64_t id, int writeStallMs)
+    : id_(id), writeStallMs_(writeStallMs), socket_(socket)
 {
     platform::prepareStreamSocket(socket_);
 }
@@ -55,7 +56,7 @@ boost::system::error_code Connection::write(std::span<const std::string_view> pi
         wait = !stopped_;
         writing_ = wait;
     }
-    const int error = platform::sendAll(socket_, pieces, wait);
+    const int error = platform::sendAll(socket_, pieces, wait, writeStallMs_);
     if (wait) {
         std::lock_guard lock(mutex_);
         writing_ = false;

@@ -28,8 +28,9 @@ class Connection {
 public:
     using Clock = std::chrono::steady_clock;
 
-    // Takes the socket over and makes it non-blocking.
-    Connection(platform::SocketHandle socket, std::uint64_t id);
+    // Takes the socket over and makes it non-blocking. A write that can send nothing for
+    // writeStallMs milliseconds fails (negative: it waits as long as it takes).
+    Connection(platform::SocketHandle socket, std::uint64_t id, int writeStallMs = -1);
     ~Connection(); // closes the socket unless close() did
     Connection(const Connection&) = delete;
     Connection& operator=(const Connection&) = delete;
@@ -40,7 +41,7 @@ public:
     // Without waiting: what has arrived, and what the socket takes at once.
     platform::ReceiveResult receive(void* data, std::size_t size);
     platform::SendResult sendSome(std::span<const std::string_view> pieces);
-    // Writes everything, waiting for room as long as it takes (a worker thread). After stop() it
+    // Writes everything, waiting for room within the stall limit (a worker thread). After stop() it
     // sends only what the socket takes at once, so a short last reply still reaches the peer but
     // nothing waits for it.
     boost::system::error_code write(std::span<const std::string_view> pieces);
@@ -62,6 +63,7 @@ public:
 
 private:
     const std::uint64_t id_;
+    const int writeStallMs_;
     platform::SocketHandle socket_;
     // Guards the handle against close while stop() uses it, and the flag below.
     std::mutex mutex_;

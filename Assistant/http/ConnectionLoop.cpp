@@ -29,6 +29,22 @@ bool expectsContinue(const WireMessage& head)
     return expect != head.end() && boost::beast::iequals(expect->value(), "100-continue");
 }
 
+// Sends what the socket takes at once of a reply held in memory, without waiting; `sent` is how
+// many bytes went. A reply with a body to produce or a file is never sent here (Partial, 0 sent).
+enum class AtOnce { Complete, Partial, Failed };
+AtOnce sendAtOnce(Connection& conn, const ReplyHead& reply, std::size_t& sent)
+{
+    sent = 0;
+    if (reply.streamed.produce || !reply.filePath.empty())
+        return AtOnce::Partial;
+    const std::string_view pieces[] = {reply.head, reply.body};
+    const platform::SendResult r = conn.sendSome(pieces);
+    sent = r.bytes;
+    if (r.error)
+        return AtOnce::Failed;
+    return r.bytes < reply.head.size() + reply.body.size() ? AtOnce::Partial : AtOnce::Complete;
+}
+
 Answer errorAnswer(int status)
 {
     HttpResponse response;
@@ -219,13 +235,13 @@ void ConnectionLoop::serveInput(const std::shared_ptr<Connection>& conn)
                 lend(conn, [this, wire] {
                     HttpRequest request = requestFromWire(std::move(*wire));
                     return answerer_.answer(request);
-                }, 0);
+                }, 0, RequestAnswerer::Work::Answer);
                 return;
             }
             HttpRequest request = requestFromWire(std::move(message));
             if (!answerer_.answersAtOnce(request)) {
                 auto lent = std::make_shared<HttpRequest>(std::move(request));
-                lend(conn, [this, lent] { return answerer_.answer(*lent); }, 0);
+                lend(conn, [this, lent] { return answerer_.answer(*lent); }, 0, RequestAnswerer::Work::Answer);
                 return;
             }
             if (!sendOrLend(conn, answerer_.answer(request)))
@@ -242,23 +258,18 @@ void ConnectionLoop::serveInput(const std::shared_ptr<Connection>& conn)
 // whole, is written by a worker.
 bool ConnectionLoop::sendOrLend(const std::shared_ptr<Connection>& conn, Answer answer)
 {
-    auto lendRest = [&](std::size_t sent) {
-        auto rest = std::make_shared<Answer>(std::move(answer));
-        lend(conn, [rest] { return std::move(*rest); }, sent);
-    };
-    if (answer.reply.streamed.produce || !answer.reply.filePath.empty()) {
-        lendRest(0);
-        return false;
-    }
-    const std::string_view pieces[] = {answer.reply.head, answer.reply.body};
-    const platform::SendResult r = conn->sendSome(pieces);
-    if (r.error) {
+    std::size_t sent = 0;
+    switch (sendAtOnce(*conn, answer.reply, sent)) {
+    case AtOnce::Failed:
         closeConnection(conn);
         return false;
-    }
-    if (r.bytes < answer.reply.head.size() + answer.reply.body.size()) {
-        lendRest(r.bytes);
+    case AtOnce::Partial: {
+        auto rest = std::make_shared<Answer>(std::move(answer));
+        lend(conn, [rest] { return std::move(*rest); }, sent, RequestAnswerer::Work::Write);
         return false;
+    }
+    case AtOnce::Complete:
+        break;
     }
     if (!answer.keepAlive) {
         closeConnection(conn);
@@ -268,24 +279,44 @@ bool ConnectionLoop::sendOrLend(const std::shared_ptr<Connection>& conn, Answer 
 }
 
 void ConnectionLoop::lend(const std::shared_ptr<Connection>& conn, std::function<Answer()> makeAnswer,
-                          std::size_t sent)
+                          std::size_t sent, RequestAnswerer::Work kind)
 {
     release(*conn);
     {
         std::lock_guard lock(mutex_);
         lent_.insert(conn);
     }
+    hand(conn, std::move(makeAnswer), sent, kind);
+}
+
+// Runs the work for a lent connection on a worker of its kind. An answer made there is sent as far
+// as the socket takes it at once, and a writer finishes the rest: a client that does not read its
+// replies holds a writer, never a worker that module calls need.
+void ConnectionLoop::hand(const std::shared_ptr<Connection>& conn, std::function<Answer()> makeAnswer,
+                          std::size_t sent, RequestAnswerer::Work kind)
+{
     try {
-        answerer_.runElsewhere([this, conn, makeAnswer = std::move(makeAnswer), sent] {
-            bool keep = false;
+        answerer_.runElsewhere([this, conn, makeAnswer = std::move(makeAnswer), sent, kind] {
             try {
-                const Answer answer = makeAnswer();
-                keep = writeReply(*conn, answer.reply, sent) && answer.keepAlive;
+                Answer answer = makeAnswer();
+                if (kind == RequestAnswerer::Work::Write) {
+                    giveBack(conn, writeReply(*conn, answer.reply, sent) && answer.keepAlive);
+                    return;
+                }
+                std::size_t done = 0;
+                const AtOnce result = sendAtOnce(*conn, answer.reply, done);
+                if (result != AtOnce::Partial) {
+                    giveBack(conn, result == AtOnce::Complete && answer.keepAlive);
+                    return;
+                }
+                auto rest = std::make_shared<Answer>(std::move(answer));
+                hand(conn, [rest] { return std::move(*rest); }, done, RequestAnswerer::Work::Write);
+                return;
             } catch (const std::exception& e) {
                 std::fprintf(stderr, "HTTP service: connection error: %s\n", e.what());
             }
-            giveBack(conn, keep);
-        });
+            giveBack(conn, false);
+        }, kind);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "HTTP service: cannot answer a request (%s)\n", e.what());
         giveBack(conn, false);

@@ -8,7 +8,12 @@
 // Deadlines cost no descriptor: each connection carries one, and the loop keeps them in a heap
 // that it checks whenever it wakes (the poller's wait ends at the earliest). A head must be
 // complete headTimeoutSeconds after the connection began to wait for it; while a body arrives, no
-// byte for bodyIdleSeconds ends the connection. A connection closed for time gets no reply.
+// byte for bodyIdleSeconds ends the connection. A connection closed for time gets no reply. A
+// reply the client takes nothing of for replyStallSeconds ends the connection (on its writer).
+//
+// Work that may wait (module calls, large requests) runs on answer workers; a reply the socket
+// does not take at once is finished by a reply writer, so clients that never read hold writers
+// only. Both kinds have a cap (ServiceLimits), past which work waits for a thread.
 #include "http/Connection.h"
 #include "http/HttpRequest.h"
 #include "http/HttpService.h"
@@ -39,8 +44,12 @@ public:
     virtual bool answersAtOnce(const HttpRequest& request) const = 0;
     // Any thread.
     virtual Answer answer(HttpRequest& request) = 0;
-    // Runs the job on a worker thread; raises std::exception when it cannot.
-    virtual void runElsewhere(std::function<void()> job) = 0;
+    // Runs the job on a worker thread of its kind; raises std::exception when it cannot.
+    enum class Work {
+        Answer, // makes an answer that may wait, then writes it
+        Write,  // writes an answer made already
+    };
+    virtual void runElsewhere(std::function<void()> job, Work kind) = 0;
 };
 
 class ConnectionLoop {
@@ -72,7 +81,10 @@ private:
     void onReadable(const std::shared_ptr<Connection>& conn);
     void serveInput(const std::shared_ptr<Connection>& conn);
     bool sendOrLend(const std::shared_ptr<Connection>& conn, Answer answer);
-    void lend(const std::shared_ptr<Connection>& conn, std::function<Answer()> makeAnswer, std::size_t sent);
+    void lend(const std::shared_ptr<Connection>& conn, std::function<Answer()> makeAnswer, std::size_t sent,
+              RequestAnswerer::Work kind);
+    void hand(const std::shared_ptr<Connection>& conn, std::function<Answer()> makeAnswer, std::size_t sent,
+              RequestAnswerer::Work kind);
     void giveBack(const std::shared_ptr<Connection>& conn, bool keep);
     void closeConnection(const std::shared_ptr<Connection>& conn);
     void release(Connection& conn);

@@ -66,7 +66,9 @@ struct HttpService::Impl final : RequestAnswerer {
     std::unique_ptr<tcp::acceptor> acceptor;
     std::unique_ptr<platform::SocketPoller> listenerPoller;
     std::thread listenerThread;
-    WorkerPool workers;
+    // Made at start, with the limits then set.
+    std::unique_ptr<WorkerPool> answerWorkers;
+    std::unique_ptr<WorkerPool> replyWriters;
     std::vector<std::unique_ptr<ConnectionLoop>> loops;
     std::atomic<bool> running{false};
     std::atomic<bool> stopping{false};
@@ -84,7 +86,7 @@ struct HttpService::Impl final : RequestAnswerer {
 
     bool answersAtOnce(const HttpRequest& request) const override;
     Answer answer(HttpRequest& request) override;
-    void runElsewhere(std::function<void()> job) override;
+    void runElsewhere(std::function<void()> job, Work kind) override;
 };
 
 HttpService::HttpService() : impl_(std::make_unique<Impl>()) {}
@@ -159,6 +161,8 @@ void HttpService::start(const std::string& address, const std::string& port)
     }
 
     const unsigned loopCount = std::max(1u, impl_->limits.loopThreads);
+    impl_->answerWorkers = std::make_unique<WorkerPool>(impl_->limits.maxAnswerWorkers);
+    impl_->replyWriters = std::make_unique<WorkerPool>(impl_->limits.maxReplyWriters);
     try {
         for (unsigned i = 0; i < loopCount; ++i)
             impl_->loops.push_back(std::make_unique<ConnectionLoop>(*impl_, impl_->limits));
@@ -190,7 +194,8 @@ void HttpService::stop()
     // finish the requests they run.
     for (auto& loop : d.loops)
         loop->stop();
-    d.workers.join();
+    d.answerWorkers->join();
+    d.replyWriters->join();
 }
 
 void HttpService::Impl::closeListener()
@@ -267,7 +272,7 @@ bool HttpService::Impl::startConnection(platform::SocketHandle handle)
 {
     std::shared_ptr<Connection> conn;
     try {
-        conn = std::make_shared<Connection>(handle, ++lastConnectionId);
+        conn = std::make_shared<Connection>(handle, ++lastConnectionId, limits.replyStallSeconds * 1000);
     } catch (const std::exception& e) {
         platform::closeSocket(handle);
         noteRefusal(e.what());
@@ -306,9 +311,9 @@ Answer HttpService::Impl::answer(HttpRequest& request)
     return {buildReply(response, request.method, keepAlive, std::time(nullptr)), keepAlive};
 }
 
-void HttpService::Impl::runElsewhere(std::function<void()> job)
+void HttpService::Impl::runElsewhere(std::function<void()> job, Work kind)
 {
-    workers.submit(std::move(job));
+    (kind == Work::Answer ? answerWorkers : replyWriters)->submit(std::move(job));
 }
 
 } // namespace kx::http

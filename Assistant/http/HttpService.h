@@ -29,6 +29,14 @@ struct ServiceLimits {
     // browser sends is about 2 MiB (Chromium's limit), so that much plus 64 KiB of header fields
     // is served; an unfinished head never holds more.
     std::size_t maxHeadBytes = 2u * 1024 * 1024 + 64u * 1024;
+    // A reply whose client takes no byte of it for this long is given up and the connection closed.
+    int replyStallSeconds = 60;
+    // Worker threads at most: for requests that may wait (module calls, large requests), and apart
+    // from them for finishing replies the socket did not take at once. Work past a cap waits for a
+    // thread of its kind, so clients that never read their replies hold writers only and never
+    // keep a module call from being answered.
+    unsigned maxAnswerWorkers = 64;
+    unsigned maxReplyWriters = 16;
 };
 
 class HttpService {

@@ -6,7 +6,10 @@
 
 namespace kx::http {
 
-WorkerPool::WorkerPool(std::chrono::milliseconds idleExit) : idleExit_(idleExit) {}
+WorkerPool::WorkerPool(std::size_t maxThreads, std::chrono::milliseconds idleExit)
+    : maxThreads_(maxThreads < 1 ? 1 : maxThreads), idleExit_(idleExit)
+{
+}
 
 WorkerPool::~WorkerPool()
 {
@@ -22,7 +25,7 @@ void WorkerPool::submit(std::function<void()> job)
             throw std::system_error(std::make_error_code(std::errc::operation_canceled), "worker pool closed");
         finished.swap(finished_);
         jobs_.push_back(std::move(job));
-        if (jobs_.size() > idle_) {
+        if (jobs_.size() > idle_ && threads_.size() < maxThreads_) {
             try {
                 threads_.emplace_back();
                 threads_.back() = std::thread([this, self = std::prev(threads_.end())] { run(self); });

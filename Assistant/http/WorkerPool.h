@@ -1,7 +1,7 @@
 #pragma once
 // Threads for the requests that may wait (module calls, large uploads and replies): a job runs at
-// once on an idle thread or on a new one, so no job waits for another. A thread that has had
-// nothing to do for a while ends.
+// once on an idle thread or on a new one while there are fewer than maxThreads; past that it waits
+// for the first thread that is done. A thread that has had nothing to do for a while ends.
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
@@ -15,7 +15,7 @@ namespace kx::http {
 
 class WorkerPool {
 public:
-    explicit WorkerPool(std::chrono::milliseconds idleExit = std::chrono::seconds(10));
+    explicit WorkerPool(std::size_t maxThreads = 64, std::chrono::milliseconds idleExit = std::chrono::seconds(10));
     ~WorkerPool(); // join()
     WorkerPool(const WorkerPool&) = delete;
     WorkerPool& operator=(const WorkerPool&) = delete;
@@ -30,6 +30,7 @@ private:
     using ThreadList = std::list<std::thread>;
     void run(ThreadList::iterator self);
 
+    const std::size_t maxThreads_;
     const std::chrono::milliseconds idleExit_;
     std::mutex mutex_;
     std::condition_variable ready_;

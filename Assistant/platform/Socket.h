@@ -40,10 +40,11 @@ struct SendResult {
 SendResult sendSome(SocketHandle socket, std::span<const std::string_view> pieces);
 
 // Sends every piece in order, all in one call when the socket takes them. With wait true, waits
-// for room in the socket as long as it takes (until the peer goes or the socket is shut down);
-// with wait false, fails when the socket does not take everything at once. 0 on success, or the
-// system's error number (a peer that went away never raises a signal).
-int sendAll(SocketHandle socket, std::span<const std::string_view> pieces, bool wait = true);
+// for room in the socket until the peer goes, the socket is shut down, or (stallLimitMs not
+// negative) no byte could be sent for stallLimitMs milliseconds, which gives the system's time-out
+// error (ETIMEDOUT, WSAETIMEDOUT); with wait false, fails when the socket does not take everything
+// at once. 0 on success, or the system's error number (a peer that went away never raises a signal).
+int sendAll(SocketHandle socket, std::span<const std::string_view> pieces, bool wait = true, int stallLimitMs = -1);
 
 // Ends receiving, or both directions; with Both, a send that waits in another thread returns.
 // Bytes already queued may still be received. The handle stays valid until closeSocket.

@@ -335,6 +335,59 @@ TEST(HttpService, StopWaitsForRunningRequestsAndClosesIdleConnections)
     s->stop(); // a second stop does nothing
 }
 
+// Clients that ask for large replies and never read them: with two answer workers and two reply
+// writers, four such clients still get their answers made (the writers hold the replies), a
+// heartbeat and a call that needs a worker are answered at once, and a reply the client takes
+// nothing of for the stall limit is given up: the client finds the connection closed early.
+TEST(HttpService, ClientsThatNeverReadHoldOnlyWritersAndAreGivenUp)
+{
+    std::atomic<int> inside{0};
+    std::atomic<int> bigCalls{0};
+    HttpService s;
+    s.registerComponent("/heart", std::make_unique<THeart>());
+    s.registerComponent("/slow", std::make_unique<Slow>(inside));
+    s.registerComponent("/big", std::make_unique<Big>(bigCalls));
+    ServiceLimits limits;
+    limits.maxAnswerWorkers = 2;
+    limits.maxReplyWriters = 2;
+    limits.replyStallSeconds = 2;
+    s.setLimits(limits);
+    s.start("127.0.0.1", "0");
+
+    std::vector<int> stuck;
+    const std::string big = "POST /big HTTP/1.1\r\nContent-Length: 0\r\n\r\n";
+    for (int i = 0; i < 4; ++i) {
+        stuck.push_back(connectTo(s.boundPort()));
+        ::send(stuck.back(), big.data(), big.size(), 0);
+    }
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (bigCalls < 4 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    ASSERT_EQ(bigCalls, 4) << "answer workers were held by replies nobody reads";
+
+    int heart = connectTo(s.boundPort());
+    const std::string heartRequest = "GET /heart?jsonp=h HTTP/1.1\r\n\r\n";
+    ::send(heart, heartRequest.data(), heartRequest.size(), 0);
+    EXPECT_EQ(readReplies(heart, 1), std::vector<std::string>{"h(0)"});
+    int call = connectTo(s.boundPort());
+    ::send(call, "POST /slow HTTP/1.1\r\nContent-Length: 0\r\n\r\n", 43, 0);
+    EXPECT_EQ(readReplies(call, 1), std::vector<std::string>{"slow"});
+
+    // Two writers give up after 2 s without progress, then the other two; then every client
+    // reads what the socket buffers held and the end of the stream, far short of the reply.
+    std::this_thread::sleep_for(std::chrono::seconds(7));
+    for (int fd : stuck) {
+        bool closed = false;
+        const std::string got = readAll(fd, 10000, &closed);
+        EXPECT_TRUE(closed);
+        EXPECT_TRUE(got.starts_with("HTTP/1.1 200 OK\r\n"));
+        EXPECT_LT(got.size(), std::size_t(32u << 20));
+        ::close(fd);
+    }
+    ::close(heart);
+    ::close(call);
+}
+
 // Over two connection loops, which take the connections in turn.
 TEST(HttpService, ManyConnectionsComeAndGo)
 {

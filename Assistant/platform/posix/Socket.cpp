@@ -124,7 +124,7 @@ SendResult sendSome(SocketHandle socket, std::span<const std::string_view> piece
     return result;
 }
 
-int sendAll(SocketHandle socket, std::span<const std::string_view> pieces, bool wait)
+int sendAll(SocketHandle socket, std::span<const std::string_view> pieces, bool wait, int stallLimitMs)
 {
     std::array<iovec, kMaxPieces> iov{};
     std::size_t count = 0;
@@ -140,10 +140,14 @@ int sendAll(SocketHandle socket, std::span<const std::string_view> pieces, bool 
             if ((errno != EAGAIN && errno != EWOULDBLOCK) || !wait)
                 return errno;
             // Full: wait for room. A shutdown from another thread ends the wait (the next send
-            // then fails).
+            // then fails). The stall limit counts from the last byte sent; an interrupted wait
+            // simply waits again.
             pollfd p{fd(socket), POLLOUT, 0};
-            if (::poll(&p, 1, -1) < 0 && errno != EINTR)
+            const int ready = ::poll(&p, 1, stallLimitMs < 0 ? -1 : stallLimitMs);
+            if (ready < 0 && errno != EINTR)
                 return errno;
+            if (ready == 0)
+                return ETIMEDOUT;
             continue;
         }
         count = dropSent(iov, count, static_cast<std::size_t>(n));

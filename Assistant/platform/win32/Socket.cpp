@@ -150,11 +150,14 @@ SendResult sendSome(SocketHandle socket, std::span<const std::string_view> piece
     return result;
 }
 
-int sendAll(SocketHandle socket, std::span<const std::string_view> pieces, bool wait)
+int sendAll(SocketHandle socket, std::span<const std::string_view> pieces, bool wait, int stallLimitMs)
 {
     std::array<WSABUF, kMaxPieces> buffers{};
     std::size_t count = 0;
     Cursor next;
+    // The stall limit counts from the last byte sent.
+    const ULONGLONG stallLimit = stallLimitMs < 0 ? ULLONG_MAX : static_cast<ULONGLONG>(stallLimitMs);
+    ULONGLONG lastProgress = ::GetTickCount64();
     while (true) {
         count = fillBuffers(pieces, next, buffers, count);
         if (count == 0)
@@ -168,10 +171,14 @@ int sendAll(SocketHandle socket, std::span<const std::string_view> pieces, bool 
                 return error;
             // Full: wait for room, the peer going away, or a shutdown (the next send then fails).
             WSAPOLLFD p{native(socket), POLLWRNORM, 0};
-            if (::WSAPoll(&p, 1, kShutdownRecheckMs) == SOCKET_ERROR)
+            const int ready = ::WSAPoll(&p, 1, kShutdownRecheckMs);
+            if (ready == SOCKET_ERROR)
                 return ::WSAGetLastError();
+            if (ready == 0 && ::GetTickCount64() - lastProgress >= stallLimit)
+                return WSAETIMEDOUT;
             continue;
         }
+        lastProgress = ::GetTickCount64();
         count = dropSent(buffers, count, sent);
     }
 }
