@@ -4,16 +4,22 @@
 #   bash scripts/build-windows.sh              packages, dependencies, program folder and tests
 #   bash scripts/build-windows.sh --deps-only  packages and dependencies only
 #
+# KX_WIN_ARCH=x86_64 builds the same sources for 64-bit Windows into build-win64/ instead (its own
+# dependencies, program folder and tests); the Windows tests run there on machines that cannot
+# run 32-bit x86 programs (scripts/run-windows-tests.sh).
+#
 # Steps:
 #   1. Installs what is missing from Debian: the i386 architecture (for wine32), deb-src entries,
-#      mingw-w64 (posix thread model), Debian's mingw zlib, wine, wine32, xvfb, dpkg-dev.
+#      mingw-w64 (posix thread model), Debian's mingw zlib, wine, wine32 (wine64 for x86_64),
+#      xvfb, dpkg-dev.
 #   2. Cross-builds the dependencies from Debian's source packages (`apt-get source`) into the
-#      prefix $KX_WIN_DEPS (default build-win/deps) as static libraries: libcurl on Schannel
+#      prefix $KX_WIN_DEPS (default build-win/deps, build-win64/deps for x86_64) as static
+#      libraries: libcurl on Schannel
 #      (http and https only), libzip on the mingw zlib, GoogleTest, and libcrypto from OpenSSL
 #      (the update signature check verifies Ed25519 through it). A dependency whose stamp
 #      (name and Debian version) is in the prefix is not built again.
-#   3. Configures build-win/cmake with cmake/mingw-i686.cmake and builds everything in it; the
-#      program folder is build-win/program/.
+#   3. Configures build-win/cmake with cmake/mingw-i686.cmake (or cmake/mingw-x86_64.cmake) and
+#      builds everything in it; the program folder is build-win/program/.
 # Boost (Beast/Asio) and nlohmann/json are header-only and come from the host's /usr/include.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -27,12 +33,19 @@ for arg in "$@"; do
   esac
 done
 
+ARCH=${KX_WIN_ARCH:-i686}
+case "$ARCH" in
+  i686) OUT=$ROOT/build-win; OPENSSL_TARGET=mingw; WINE_PACKAGE=wine32:i386 ;;
+  x86_64) OUT=$ROOT/build-win64; OPENSSL_TARGET=mingw64; WINE_PACKAGE=wine64 ;;
+  *) echo "build-windows: KX_WIN_ARCH must be i686 or x86_64, not $ARCH" >&2; exit 2 ;;
+esac
 JOBS=${KX_WIN_JOBS:-$(nproc)}
-PREFIX=${KX_WIN_DEPS:-$ROOT/build-win/deps}
+PREFIX=${KX_WIN_DEPS:-$OUT/deps}
 mkdir -p "$PREFIX"
 PREFIX=$(cd "$PREFIX" && pwd)
 SRC_DIR=${KX_WIN_DEPS_SRC:-$PREFIX/src}
-HOST=i686-w64-mingw32
+HOST=$ARCH-w64-mingw32
+TOOLCHAIN=$ROOT/cmake/mingw-$ARCH.cmake
 CC_WIN=$HOST-gcc-posix
 CXX_WIN=$HOST-g++-posix
 
@@ -59,8 +72,8 @@ install_packages() {
     fi
     changed=1
   fi
-  local packages=(mingw-w64 gcc-mingw-w64-i686-posix g++-mingw-w64-i686-posix libz-mingw-w64-dev
-                  wine wine32:i386 xvfb dpkg-dev cmake ninja-build perl make
+  local packages=(mingw-w64 "gcc-mingw-w64-${ARCH//_/-}-posix" "g++-mingw-w64-${ARCH//_/-}-posix"
+                  libz-mingw-w64-dev wine "$WINE_PACKAGE" xvfb dpkg-dev cmake ninja-build perl make
                   libboost-dev nlohmann-json3-dev)
   local missing=()
   for p in "${packages[@]}"; do
@@ -119,7 +132,7 @@ cmake_cross() {
   local log="$src/.kx-build.log"
   : >"$log"
   logged "$log" cmake -S "$src" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-    -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-i686.cmake" \
+    -DCMAKE_TOOLCHAIN_FILE="$TOOLCHAIN" \
     -DCMAKE_INSTALL_PREFIX="$PREFIX" -DBUILD_SHARED_LIBS=OFF -Wno-dev "$@"
   logged "$log" cmake --build "$build" -j"$JOBS"
   logged "$log" cmake --install "$build"
@@ -158,7 +171,7 @@ build_openssl() {
     : >"$log"
     [ ! -f Makefile ] || make -s clean >/dev/null 2>&1 || true
     export CC=$CC_WIN AR=$HOST-ar RANLIB=$HOST-ranlib RC=$HOST-windres
-    logged "$log" perl Configure mingw --prefix="$PREFIX" --libdir=lib no-asm no-shared no-module no-dso \
+    logged "$log" perl Configure "$OPENSSL_TARGET" --prefix="$PREFIX" --libdir=lib no-asm no-shared no-module no-dso \
     no-engine no-tests no-ui-console no-legacy no-autoload-config \
     no-ssl no-tls no-dtls no-sock no-srp no-srtp no-comp no-cms no-ct no-ocsp no-ts no-cmp \
     no-idea no-camellia no-seed no-bf no-cast no-rc2 no-rc4 no-rc5 no-md4 no-mdc2 no-rmd160 \
@@ -203,9 +216,9 @@ done
 [ "$DEPS_ONLY" -eq 0 ] || exit 0
 
 # ---- 3. the program folder and the tests ----------------------------------------------------
-BUILD_DIR=$ROOT/build-win/cmake
+BUILD_DIR=$OUT/cmake
 cmake -S "$ROOT" -B "$BUILD_DIR" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-i686.cmake" -DKX_WIN_DEPS="$PREFIX" \
-  -DKX_PROGRAM_DIR="$ROOT/build-win/program" >/dev/null
+  -DCMAKE_TOOLCHAIN_FILE="$TOOLCHAIN" -DKX_WIN_DEPS="$PREFIX" \
+  -DKX_PROGRAM_DIR="$OUT/program" >/dev/null
 cmake --build "$BUILD_DIR" -j"$JOBS"
-echo "build-windows: program folder $ROOT/build-win/program"
+echo "build-windows: program folder $OUT/program"

@@ -1,20 +1,54 @@
 #!/usr/bin/env bash
-# Builds the 32-bit Windows program and its tests (scripts/build-windows.sh) and runs the tests
-# with ctest under Wine. Extra arguments go to ctest (for example -R unit. or -L win32).
+# Builds the Windows program and its tests (scripts/build-windows.sh) and runs the tests with ctest
+# under Wine. Extra arguments go to ctest (for example -R unit. or -L win32).
 #
-# The run gets a Wine prefix of its own (build-win/wineprefix, created afresh) and one Xvfb on a
-# free display for the tests that create windows; both are stopped when the run ends, also when
-# it fails. The exit status is ctest's.
+# Users get the 32-bit program, and its tests run under 32-bit Wine. A kernel built without 32-bit
+# x86 support starts no 32-bit program at all (wine32 fails with "Exec format error"): there the
+# 32-bit program is still built, and the tests run on the 64-bit build of the same sources
+# (build-win64/) under 64-bit Wine. KX_WIN_ARCH=i686 or x86_64 chooses the tested build instead.
+#
+# The run gets a Wine prefix of its own (wineprefix in the build folder, created afresh) and one
+# Xvfb on a free display for the tests that create windows; both are stopped when the run ends,
+# also when it fails. The exit status is ctest's.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$PWD
 
-bash scripts/build-windows.sh
+KX_WIN_ARCH=i686 bash scripts/build-windows.sh
+arch=${KX_WIN_ARCH:-}
+if [ -z "$arch" ]; then
+  if /lib/ld-linux.so.2 --version >/dev/null 2>&1; then
+    arch=i686
+  else
+    arch=x86_64
+    echo "run-windows-tests: this machine cannot run 32-bit x86 programs; the 32-bit program is" \
+      "built, and the tests run on the 64-bit build under 64-bit Wine"
+  fi
+fi
 
-export WINEPREFIX=$ROOT/build-win/wineprefix
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
-export WINEARCH=win32
+case "$arch" in
+  i686)
+    OUT=$ROOT/build-win
+    export WINEARCH=win32
+    ;;
+  x86_64)
+    KX_WIN_ARCH=x86_64 bash scripts/build-windows.sh
+    OUT=$ROOT/build-win64
+    export WINEARCH=win64
+    # Debian's `wine` launcher takes the 32-bit loader whenever wine32 is installed: the tests and
+    # this script call `wine` and `wineboot`, so both lead to the 64-bit loader here.
+    export WINELOADER=/usr/lib/wine/wine64
+    mkdir -p "$OUT/bin"
+    printf '#!/bin/sh\nexec %s "$@"\n' "$WINELOADER" >"$OUT/bin/wine"
+    printf '#!/bin/sh\nexec %s wineboot "$@"\n' "$WINELOADER" >"$OUT/bin/wineboot"
+    chmod +x "$OUT/bin/wine" "$OUT/bin/wineboot"
+    export PATH=$OUT/bin:$PATH
+    ;;
+  *) echo "run-windows-tests: KX_WIN_ARCH must be i686 or x86_64, not $arch" >&2; exit 2 ;;
+esac
+export WINEPREFIX=$OUT/wineprefix
 
 XVFB_PID=""
 KEEPER_PID=""
@@ -73,7 +107,7 @@ KEEPER_PID=$!
 exec 7>"$keeper_fifo"
 rm -f "$keeper_fifo"
 
-cd build-win/cmake
+cd "$OUT/cmake"
 status=0
 ctest --output-on-failure -j2 "$@" || status=$?
 exit "$status"

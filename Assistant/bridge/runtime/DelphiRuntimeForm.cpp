@@ -1,4 +1,6 @@
-// Delphi 2009 and later, 32-bit Windows: the layout of UnicodeString and TStringStream.
+// Delphi 2009 and later on Windows: the layout of UnicodeString and TStringStream. The modules
+// users have are 32-bit; a 64-bit build (where the tests run on machines without 32-bit support)
+// reads the 64-bit layout, in which every pointer-sized slot is twice as wide.
 #include "bridge/RuntimeForm.h"
 
 #include "bridge/runtime/ObjectReading.h"
@@ -17,21 +19,24 @@ constexpr std::size_t kHeaderBytes = 12;
 constexpr std::uint16_t kCodePageUtf16 = 1200;
 constexpr std::int32_t kConstantRefCount = -1;
 
-// TStringStream fields (byte offsets in the instance); sizes and positions are 32-bit.
-constexpr std::ptrdiff_t kStreamMemory = 4;
-constexpr std::ptrdiff_t kStreamSize = 8;
-constexpr std::ptrdiff_t kStreamEncoding = 24;
+// One pointer-sized slot: 4 bytes on 32-bit Windows, 8 on 64-bit.
+constexpr std::ptrdiff_t kSlot = sizeof(void*);
+// TStringStream fields (byte offsets in the instance, given for 32-bit): class pointer at 0,
+// memory at 4, size at 8 (sizes and positions are pointer-sized), encoding at 24.
+constexpr std::ptrdiff_t kStreamMemory = 1 * kSlot;
+constexpr std::ptrdiff_t kStreamSize = 2 * kSlot;
+constexpr std::ptrdiff_t kStreamEncoding = 6 * kSlot;
 // Class table, at negative offsets from the class pointer: -56 class name (short string),
 // -48 parent (pointer to the parent's class pointer, null for TObject).
-constexpr std::ptrdiff_t kClassName = -56;
-constexpr std::ptrdiff_t kClassParent = -48;
+constexpr std::ptrdiff_t kClassName = -14 * kSlot;
+constexpr std::ptrdiff_t kClassParent = -12 * kSlot;
 // TMBCSEncoding's code page (u32). From Delphi XE on, TEncoding itself holds FIsSingleByte
 // (a byte at +4) and FMaxCharSize (i32 at +8), which put the code page at +12; in Delphi 2009 and
-// 2010 TEncoding has no fields and the code page is at +4.
-constexpr std::ptrdiff_t kEncodingIsSingleByte = 4;
-constexpr std::ptrdiff_t kEncodingMaxCharSize = 8;
-constexpr std::ptrdiff_t kEncodingCodePage = 12;
-constexpr std::ptrdiff_t kEncodingCodePageEarly = 4;
+// 2010 TEncoding has no fields and the code page is at +4 (right after the class pointer).
+constexpr std::ptrdiff_t kEncodingIsSingleByte = kSlot;
+constexpr std::ptrdiff_t kEncodingMaxCharSize = kSlot + 4;
+constexpr std::ptrdiff_t kEncodingCodePage = kSlot + 8;
+constexpr std::ptrdiff_t kEncodingCodePageEarly = kSlot;
 
 std::string className(const void* classTable)
 {
@@ -139,7 +144,7 @@ StreamRead readStringStream(const void* object, std::string& text)
     if (!object)
         return StreamRead::NoObject;
     const auto* memory = readAt<const char*>(object, kStreamMemory);
-    const auto size = readAt<std::int32_t>(object, kStreamSize);
+    const auto size = readAt<std::intptr_t>(object, kStreamSize);
     if (size < 0 || (size > 0 && !memory))
         return StreamRead::Unreadable;
     const std::string_view bytes(memory ? memory : "", static_cast<std::size_t>(size));

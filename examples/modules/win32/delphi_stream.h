@@ -1,7 +1,9 @@
 /*
- * Runtime-form results from C on 32-bit Windows: TStringStream objects laid out as Delphi 2009 and
+ * Runtime-form results from C on Windows: TStringStream objects laid out as Delphi 2009 and
  * later lay them out, with the class tables and the encoding objects a caller walks to learn how
- * the stream's bytes are encoded. For module libraries written in C that are called in the runtime
+ * the stream's bytes are encoded. The offsets given are those of 32-bit Windows, where module
+ * libraries live; on 64-bit Windows every pointer-sized slot is twice as wide and the structures
+ * below follow by themselves. For module libraries written in C that are called in the runtime
  * form:
  *
  *     KX_MODULE_EXPORT void* KX_MODULE_CALL F(const char16_t* data, const char16_t* config);
@@ -17,8 +19,8 @@
 #ifndef KX_DELPHI_STREAM_H
 #define KX_DELPHI_STREAM_H
 
-#if !defined(_WIN32) || !defined(__i386__)
-#error "This is the layout of 32-bit Windows"
+#if !defined(_WIN32)
+#error "This is the layout of Windows"
 #endif
 
 #include <windows.h>
@@ -42,7 +44,7 @@ typedef struct KxDelphiClass {
     const void* self;               /* -88 */
     const void* unused1[7];         /* -84 .. -60 */
     const unsigned char* className; /* -56: short string (length byte, characters) */
-    int32_t instanceSize;           /* -52 */
+    intptr_t instanceSize;          /* -52 */
     const void* const* parent;      /* -48: where the parent's class pointer is kept; null for TObject */
     const void* unused2[11];        /* -44 .. -4 */
     const void* methods[1];         /* 0: the virtual methods */
@@ -90,9 +92,9 @@ static inline KxDelphiEncoding kxMbcsEncoding(uint32_t codePage, int singleByte)
 typedef struct KxDelphiStringStream {
     const void* cls;     /* 0 */
     char* memory;        /* 4 */
-    int32_t size;        /* 8 */
-    int32_t position;    /* 12 */
-    int32_t capacity;    /* 16 */
+    intptr_t size;       /* 8 */
+    intptr_t position;   /* 12 */
+    intptr_t capacity;   /* 16 */
     void* bytes;         /* 20 */
     const void* encoding; /* 24 */
     uint8_t ownsEncoding; /* 28 */
@@ -137,9 +139,9 @@ static inline void* kxDelphiStringStream(const void* bytes, size_t size, const v
     free(s->memory);
     s->cls = &kxTStringStream.methods[0];
     s->memory = memory;
-    s->size = (int32_t)size;
-    s->position = (int32_t)size;
-    s->capacity = (int32_t)size;
+    s->size = (intptr_t)size;
+    s->position = (intptr_t)size;
+    s->capacity = (intptr_t)size;
     s->bytes = memory;
     s->encoding = encoding;
     s->ownsEncoding = 0;

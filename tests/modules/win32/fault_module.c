@@ -61,6 +61,12 @@ KX_MODULE_EXPORT void KX_MODULE_CALL raiseUnhandled(const char16_t* data, const 
     RaiseException(0xE0001234u, 0, 0, NULL);
 }
 
+#define OWN_CODE 0xE0004321u
+
+static volatile LONG finallyRuns = 0;
+
+#if defined(__i386__)
+
 /* The library's own handler frame: {previous, handler} at fs:[0], then where to resume. */
 typedef struct OwnFrame {
     struct OwnFrame* previous;
@@ -68,8 +74,6 @@ typedef struct OwnFrame {
     void* resume[5];
     DWORD code;
 } OwnFrame;
-
-#define OWN_CODE 0xE0004321u
 
 /* Handles its own raised exception by continuing after RaiseException; handles an access violation
  * by resuming after the faulting statement, as an except block does. */
@@ -141,8 +145,6 @@ KX_MODULE_EXPORT void KX_MODULE_CALL catchOwnFault(const char16_t* data, const c
     put(result, own->code == EXCEPTION_ACCESS_VIOLATION ? u"{\"caught\":\"fault\"}" : u"{\"caught\":\"nothing\"}");
 }
 
-static volatile LONG finallyRuns = 0;
-
 /* A termination handler, as a try/finally block installs one: it does nothing for the exception
  * itself and counts the unwinds that pass through its frame. */
 static EXCEPTION_DISPOSITION __cdecl finallyHandler(EXCEPTION_RECORD* exception, void* frame, CONTEXT* context,
@@ -171,6 +173,101 @@ KX_MODULE_EXPORT void KX_MODULE_CALL faultInsideFinally(const char16_t* data, co
     *nowhere = 1;
     setChainHead(own->previous);
 }
+
+#elif defined(__x86_64__)
+
+/* 64-bit: the handlers are scopes in the functions' unwind tables, as a compiler makes them for
+ * __try blocks: a filter for an except block, a termination handler for a finally block. The
+ * scope runs from the label after KX_SCOPE_BEGIN to the one in KX_SCOPE_END; an except block
+ * resumes at its end. A function holding an except scope is noipa: its callers must not count on
+ * registers it seems to leave alone, as after an exception it returns with whatever the unwind
+ * left in them. */
+#define KX_SCOPE_BEGIN(name, handler, target, flags)                                               \
+    __asm__ volatile(#name "_begin:\n\t"                                                          \
+                     ".seh_handler __C_specific_handler, " flags "\n\t"                           \
+                     ".seh_handlerdata\n\t"                                                       \
+                     ".long 1\n\t"                                                                \
+                     ".rva " #name "_begin, " #name "_end, " #handler "\n\t"                       \
+                     target "\n\t"                                                                \
+                     ".text\n" ::: "memory")
+#define KX_SCOPE_END(name) __asm__ volatile("nop\n" #name "_end:\n\tnop\n" ::: "memory")
+
+/* volatile: written by the filters, which the compiler does not see called. */
+static _Thread_local volatile DWORD ownCode;
+
+/* Continues after its own raised exception, as a handler that returns to the raise does. */
+__attribute__((used)) static LONG ownRaiseFilter(EXCEPTION_POINTERS* info, void* frame)
+{
+    (void)frame;
+    ownCode = info->ExceptionRecord->ExceptionCode;
+    return ownCode == OWN_CODE ? EXCEPTION_CONTINUE_EXECUTION : EXCEPTION_CONTINUE_SEARCH;
+}
+
+/* Takes an access violation: the except block runs (at the scope's end). */
+__attribute__((used)) static LONG ownFaultFilter(EXCEPTION_POINTERS* info, void* frame)
+{
+    (void)frame;
+    ownCode = info->ExceptionRecord->ExceptionCode;
+    return ownCode == EXCEPTION_ACCESS_VIOLATION ? EXCEPTION_EXECUTE_HANDLER : EXCEPTION_CONTINUE_SEARCH;
+}
+
+/* A finally block: counts the unwinds that pass through its frame. */
+__attribute__((used)) static void ownFinally(BOOLEAN abnormal, void* frame)
+{
+    (void)frame;
+    if (abnormal)
+        InterlockedIncrement(&finallyRuns);
+}
+
+__attribute__((noipa)) static void raiseInOwnScope(void)
+{
+    KX_SCOPE_BEGIN(kx_own_raise, ownRaiseFilter, ".rva kx_own_raise_end", "@except");
+    RaiseException(OWN_CODE, 0, 0, NULL);
+    KX_SCOPE_END(kx_own_raise);
+}
+
+__attribute__((noipa)) static void faultInOwnScope(void)
+{
+    KX_SCOPE_BEGIN(kx_own_fault, ownFaultFilter, ".rva kx_own_fault_end", "@except");
+    *nowhere = 1;
+    KX_SCOPE_END(kx_own_fault);
+}
+
+/* Raises its own exception inside its own handler scope and answers normally. */
+KX_MODULE_EXPORT void KX_MODULE_CALL catchOwnRaise(const char16_t* data, const char16_t* config, char16_t* result)
+{
+    (void)data;
+    (void)config;
+    ownCode = 0;
+    raiseInOwnScope();
+    put(result, ownCode == OWN_CODE ? u"{\"caught\":\"raise\"}" : u"{\"caught\":\"nothing\"}");
+}
+
+/* Faults inside its own handler scope, catches the fault itself and answers normally. */
+KX_MODULE_EXPORT void KX_MODULE_CALL catchOwnFault(const char16_t* data, const char16_t* config, char16_t* result)
+{
+    (void)data;
+    (void)config;
+    ownCode = 0;
+    faultInOwnScope();
+    put(result, ownCode == EXCEPTION_ACCESS_VIOLATION ? u"{\"caught\":\"fault\"}" : u"{\"caught\":\"nothing\"}");
+}
+
+/* Faults inside a try/finally of its own that does not handle the fault. */
+KX_MODULE_EXPORT void KX_MODULE_CALL faultInsideFinally(const char16_t* data, const char16_t* config,
+                                                        char16_t* result)
+{
+    (void)data;
+    (void)config;
+    (void)result;
+    KX_SCOPE_BEGIN(kx_own_finally, ownFinally, ".long 0", "@except, @unwind");
+    *nowhere = 1;
+    KX_SCOPE_END(kx_own_finally);
+}
+
+#else
+#error "The fault module knows 32-bit and 64-bit x86 Windows"
+#endif
 
 /* {"finallyRuns":<how many unwinds passed through faultInsideFinally's frame>} */
 KX_MODULE_EXPORT void KX_MODULE_CALL finallyCount(const char16_t* data, const char16_t* config, char16_t* result)

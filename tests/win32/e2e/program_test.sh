@@ -17,6 +17,8 @@ set -u
 program_dir=${2:?usage: program_test.sh <cmake dir> <program dir> <test-modules dir>}
 modules_dir=${3:?usage: program_test.sh <cmake dir> <program dir> <test-modules dir>}
 objdump=${KX_OBJDUMP:-i686-w64-mingw32-objdump}
+# The build under test: 32 (what users install) or 64 (where the machine runs no 32-bit programs).
+pe_bits=${KX_PE_BITS:-32}
 
 failures=0
 first_pid=
@@ -82,7 +84,8 @@ module=$modules_dir/e2e_module.dll
 # ---- The executable and the module library as built ---------------------------------------------
 headers=$("$objdump" -p "$exe")
 grep -Eq '^Subsystem[[:space:]]+00000002' <<<"$headers" || fail "KestrixAssistant.exe is not a GUI-subsystem program"
-grep -Eq '^Magic[[:space:]]+010b' <<<"$headers" || fail "KestrixAssistant.exe is not a 32-bit program"
+case "$pe_bits" in 32) magic=010b ;; 64) magic=020b ;; *) fatal "KX_PE_BITS is $pe_bits" ;; esac
+grep -Eq "^Magic[[:space:]]+$magic" <<<"$headers" || fail "KestrixAssistant.exe is not a $pe_bits-bit program"
 grep -aq 'level="requireAdministrator"' "$exe" || fail "the manifest of KestrixAssistant.exe does not request requireAdministrator"
 exports=$("$objdump" -p "$module" | sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p')
 for name in echo crash mainWindow; do
