@@ -2,7 +2,9 @@
 
 #include <curl/curl.h>
 
+#include <algorithm>
 #include <cctype>
+#include <chrono>
 #include <cstdlib>
 #include <exception>
 #include <memory>
@@ -22,6 +24,8 @@ struct Transfer {
     ClientReply reply;
     const RequestOptions* options = nullptr;
     bool destinationRefused = false;
+    bool outOfTime = false; // the sized time limit ran out
+    std::chrono::steady_clock::time_point started = std::chrono::steady_clock::now();
     BodySink* sink = nullptr;
     bool began = false;    // the sink was asked about the body
     bool accepted = false; // ... and wanted it
@@ -48,6 +52,19 @@ int onConnected(void* user, char* ip, char* /*localIp*/, int port, int /*localPo
         return CURL_PREREQFUNC_ABORT;
     }
     return CURL_PREREQFUNC_OK;
+}
+
+// Called at least once a second while the transfer runs: enforces the sized time limit.
+int onProgress(void* user, curl_off_t downloadTotal, curl_off_t downloadNow, curl_off_t, curl_off_t)
+{
+    auto* t = static_cast<Transfer*>(user);
+    const RequestOptions::SizedTimeout& limit = t->options->sizedTimeout;
+    const auto bytes = static_cast<std::uint64_t>(std::max<curl_off_t>({downloadTotal, downloadNow, 0}));
+    const auto allowed = limit.base + std::chrono::milliseconds(bytes * 1000 / std::max<std::uint64_t>(limit.bytesPerSecond, 1));
+    if (std::chrono::steady_clock::now() - t->started <= allowed)
+        return 0;
+    t->outOfTime = true;
+    return 1; // abandons the transfer
 }
 
 size_t onBody(char* data, size_t size, size_t count, void* user)
@@ -155,10 +172,16 @@ ClientResult post(const std::string& url, const std::string& body, const char* c
         curl_easy_setopt(h, CURLOPT_PREREQFUNCTION, &onConnected);
         curl_easy_setopt(h, CURLOPT_PREREQDATA, &transfer);
     }
+    if (options.sizedTimeout.base.count() > 0) {
+        curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, &onProgress);
+        curl_easy_setopt(h, CURLOPT_XFERINFODATA, &transfer);
+        curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
+    }
 
     const CURLcode rc = curl_easy_perform(h);
     if (rc != CURLE_OK) {
         result.error = transfer.destinationRefused ? "destination refused"
+                       : transfer.outOfTime         ? "the transfer took longer than its size allows"
                        : transfer.sinkFailed       ? "the reply body could not be stored"
                        : errorBuffer[0]    ? errorBuffer
                                            : curl_easy_strerror(rc);

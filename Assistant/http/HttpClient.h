@@ -11,6 +11,7 @@
 #include <functional>
 #include <optional>
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <utility>
 #include <vector>
@@ -56,6 +57,15 @@ struct RequestOptions {
     // and port actually connected to (the address as text: "127.0.0.1", "::1", "::ffff:127.0.0.1").
     // True refuses: nothing is sent and the request fails with "destination refused".
     std::function<bool(const std::string& ip, unsigned port)> refuseDestination{};
+    // A limit that grows with the reply: the whole request is abandoned after `base` plus one
+    // second per `bytesPerSecond` bytes of the reply body (its declared length, or what has
+    // arrived when that is more), so a large download may take its time while a server that
+    // trickles cannot hold the request for ever. A zero base sets no such limit.
+    struct SizedTimeout {
+        std::chrono::milliseconds base{0};
+        std::uint64_t bytesPerSecond = 256 * 1024;
+    };
+    SizedTimeout sizedTimeout{};
 };
 
 using FormFields = std::vector<std::pair<std::string, std::string>>;

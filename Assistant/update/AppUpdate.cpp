@@ -13,6 +13,7 @@
 #include <atomic>
 #include <cctype>
 #include <filesystem>
+#include <mutex>
 #include <thread>
 
 
@@ -21,8 +22,8 @@ namespace fs = std::filesystem;
 namespace {
 
 std::atomic<long long> g_pauseMs{1000};
-std::atomic<long long> g_connectMs{10000};
-std::atomic<long long> g_stallSeconds{30};
+std::mutex g_timeoutsMutex;
+UpdateTimeouts g_timeouts;
 
 // A file name from the server may only name a file directly in the download folder.
 bool isBareFileName(const std::string& name)
@@ -45,13 +46,26 @@ void setUpdatePause(std::chrono::milliseconds pause)
 
 UpdateTimeouts updateTimeouts()
 {
-    return {std::chrono::milliseconds(g_connectMs.load()), std::chrono::seconds(g_stallSeconds.load())};
+    std::lock_guard lock(g_timeoutsMutex);
+    return g_timeouts;
 }
 
 void setUpdateTimeouts(UpdateTimeouts timeouts)
 {
-    g_connectMs.store(timeouts.connect.count());
-    g_stallSeconds.store(timeouts.stall.count());
+    std::lock_guard lock(g_timeoutsMutex);
+    g_timeouts = timeouts;
+}
+
+http::RequestOptions updateRequestOptions(http::BodySink* sink)
+{
+    const UpdateTimeouts limits = updateTimeouts();
+    http::RequestOptions options;
+    options.connectTimeout = limits.connect;
+    options.stallTimeout = limits.stall;
+    options.sink = sink;
+    options.sizedTimeout = {limits.wholeBase, limits.wholeBytesPerSecond};
+    refuseOwnServices(options);
+    return options;
 }
 
 std::string normalizeVersion(const std::string& version)
@@ -108,13 +122,8 @@ std::string downloadAppInstaller(const std::string& address, const std::string& 
             updateLog("更新已拒绝：" + signature.keyProblem());
             return "";
         }
-        const UpdateTimeouts limits = updateTimeouts();
-        http::RequestOptions options;
-        options.connectTimeout = limits.connect;
-        options.stallTimeout = limits.stall;
-        options.sink = &download;
-        refuseOwnServices(options);
-        const http::ClientResult result = http::postForm(address, {{"version", version}}, options);
+        const http::ClientResult result =
+            http::postForm(address, {{"version", version}}, updateRequestOptions(&download));
         if (!result.ok || !download.taken() || !download.finish()) {
             download.discard();
             return "";

@@ -7,7 +7,6 @@
 #include "http/HttpClient.h"
 #include "platform/Files.h"
 #include "platform/SystemCodePage.h"
-#include "update/UpdateDestination.h"
 #include "update/FileDownload.h"
 #include "update/UpdateLog.h"
 #include "update/UpdateSignature.h"
@@ -151,13 +150,7 @@ std::string fetchModulePackage(const std::string& address, const std::string& pr
             updateLog("更新已拒绝：" + signature.keyProblem());
             return "";
         }
-        const UpdateTimeouts limits = updateTimeouts();
-        http::RequestOptions options;
-        options.connectTimeout = limits.connect;
-        options.stallTimeout = limits.stall;
-        options.sink = &download;
-        refuseOwnServices(options);
-        const http::ClientResult result = http::postBody(address, body, options);
+        const http::ClientResult result = http::postBody(address, body, updateRequestOptions(&download));
         if (!result.ok || !download.taken() || !download.finish()) {
             download.discard();
             return "";

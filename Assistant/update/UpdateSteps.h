@@ -6,7 +6,10 @@
 // within 10 s or when no byte moves for 30 s. Reply bodies go straight to their files; with
 // conf/update.pub present they are used only when signed (UpdateSignature). Refusals are written
 // to the run log (UpdateLog).
+#include "http/HttpClient.h"
+
 #include <chrono>
+#include <cstdint>
 #include <string>
 
 namespace kx {
@@ -15,13 +18,21 @@ namespace kx {
 std::chrono::milliseconds updatePause();
 void setUpdatePause(std::chrono::milliseconds pause);
 
-// The time-outs of every update request (10 s to connect, 30 s without a byte). Tests shorten them.
+// The time-outs of every update request: 10 s to connect, 30 s without a byte, and the whole
+// request within 60 s plus one second per 256 KiB of its reply (so a server that trickles a byte
+// now and then cannot hold a check, and every check after it, for ever). Tests shorten them.
 struct UpdateTimeouts {
     std::chrono::milliseconds connect{10000};
     std::chrono::seconds stall{30};
+    std::chrono::milliseconds wholeBase{60000};
+    std::uint64_t wholeBytesPerSecond = 256 * 1024;
 };
 UpdateTimeouts updateTimeouts();
 void setUpdateTimeouts(UpdateTimeouts timeouts);
+
+// The options of an update request: the time-outs above, the reply body into `sink`, and never to
+// the program's own service or its companion.
+http::RequestOptions updateRequestOptions(http::BodySink* sink);
 
 // The installed version as sent to the server: blanks (and control characters) trimmed, lower case, and only what follows
 // the first "v" when there is one (" V2.0.1 " -> "2.0.1", "ver3" -> "er3").

@@ -9,9 +9,11 @@
 
 #include <atomic>
 #include <cctype>
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <utility>
@@ -54,6 +56,9 @@ struct CannedReply {
     int status = 200;
     std::vector<std::pair<std::string, std::string>> headers;
     std::string body;
+    // Above zero: the head goes at once, then the body one byte per pause (a server that
+    // trickles), until the client goes away.
+    std::chrono::milliseconds trickle{0};
 };
 
 class LoopbackHttpServer {
@@ -142,7 +147,19 @@ private:
         res.set(http::field::connection, "close");
         res.body() = canned.body;
         res.prepare_payload();
-        http::write(socket, res, ec);
+        if (canned.trickle.count() > 0) {
+            std::ostringstream text;
+            text << res;
+            const std::string all = text.str();
+            std::size_t sent = all.size() - canned.body.size();
+            boost::asio::write(socket, boost::asio::buffer(all.data(), sent), ec);
+            for (; sent < all.size() && !ec; ++sent) {
+                std::this_thread::sleep_for(canned.trickle);
+                boost::asio::write(socket, boost::asio::buffer(all.data() + sent, 1), ec);
+            }
+        } else {
+            http::write(socket, res, ec);
+        }
         socket.shutdown(boost::asio::ip::tcp::socket::shutdown_both, ec);
     }
 

@@ -17,6 +17,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <filesystem>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
@@ -143,6 +144,46 @@ TEST_F(UpdateThreadTest, ModuleUpdateIsAnnouncedAgainWhileItWaits)
     for (const auto& r : server.requests())
         targets.push_back(r.target);
     EXPECT_EQ(targets, (std::vector<std::string>{"/upgrade/app", "/upgrade/dll", "/upgrade/app"}));
+}
+
+// A server that sends a byte now and then never trips the 30 s stall limit; the whole request is
+// bounded by its size instead (here 1 s plus 1 s per KiB: 2 s for the 1 KiB installer it declares,
+// which would take 100 s at this pace). The check gives up, keeps nothing, and the next check runs.
+TEST_F(UpdateThreadTest, ATricklingServerIsGivenUpWithinTheSizedLimit)
+{
+    const UpdateTimeouts defaults = updateTimeouts();
+    EXPECT_EQ(defaults.wholeBase, std::chrono::seconds(60));
+    EXPECT_EQ(defaults.wholeBytesPerSecond, 256u * 1024);
+    UpdateTimeouts shortened = defaults;
+    shortened.wholeBase = std::chrono::seconds(1);
+    shortened.wholeBytesPerSecond = 1024;
+    setUpdateTimeouts(shortened);
+
+    LoopbackHttpServer trickling([](const RecordedRequest& r) {
+        if (r.target == "/upgrade/app")
+            return CannedReply{200, {{"app_name", "slow.exe"}}, std::string(1024, 'x'), std::chrono::milliseconds(100)};
+        return CannedReply{200, {}, ""};
+    });
+    configure(trickling.url("/upgrade/app"));
+    TUpgradeAppThread::Create(prog.path(), false, window);
+    const bool idle = TUpgradeAppThread::waitUntilIdle(std::chrono::seconds(20));
+    setUpdateTimeouts(defaults);
+    ASSERT_TRUE(idle) << "the trickling download was never abandoned";
+    EXPECT_TRUE(target->messages().empty());
+    EXPECT_FALSE(std::filesystem::exists(prog.file("download/slow.exe")));
+
+    // A large download at a good pace is not cut short by the same limit.
+    setUpdateTimeouts(shortened);
+    LoopbackHttpServer quick([](const RecordedRequest& r) {
+        if (r.target == "/upgrade/app")
+            return CannedReply{200, {{"app_name", "big.exe"}}, std::string(4u << 20, 'y')};
+        return CannedReply{200, {}, ""};
+    });
+    configure(quick.url("/upgrade/app"));
+    runCheck(false);
+    setUpdateTimeouts(defaults);
+    EXPECT_EQ(target->messages(),
+              (std::vector<std::pair<unsigned, std::string>>{{WM_UPGRADE_APP, prog.file("download/big.exe")}}));
 }
 
 TEST_F(UpdateThreadTest, ABurstOfRequestsWhileOneRunsBecomesOneMoreCheck)
