@@ -1,8 +1,12 @@
 #pragma once
 // Small scanning steps shared by the JSON readers, for UTF-8 text and for UTF-16 text (a module's
 // result buffer), and the nesting limit every reader of request data keeps.
+#include <algorithm>
+#include <charconv>
 #include <cstdint>
 #include <cstring>
+#include <string>
+#include <system_error>
 #include <type_traits>
 
 #if defined(__SSE2__)
@@ -36,9 +40,53 @@ bool hex4(std::basic_string_view<Ch> text, std::size_t& pos, std::uint32_t& out)
     return true;
 }
 
+// False when the number (a lexeme the scanner below accepted) lies beyond the range of a double,
+// as 4e444 does: the strict reader refuses such a number, and a page that parses the reply would
+// read it as Infinity and pass it on as null. A number too small for a double is no fault (it is
+// read as zero). Only lexemes with an exponent or hundreds of digits can be out of range, so the
+// others cost one look at their length.
+template <typename Ch>
+bool withinDoubleRange(std::basic_string_view<Ch> lexeme)
+{
+    bool exponent = false;
+    for (Ch c : lexeme)
+        exponent = exponent || c == 'e' || c == 'E';
+    if (!exponent && lexeme.size() < 300)
+        return true;
+    std::string ascii(lexeme.size(), '\0');
+    for (std::size_t i = 0; i < lexeme.size(); ++i)
+        ascii[i] = static_cast<char>(lexeme[i]);
+    double value = 0;
+    const char* first = ascii.data() + (ascii[0] == '-' ? 1 : 0);
+    const auto [end, error] = std::from_chars(first, ascii.data() + ascii.size(), value);
+    if (error != std::errc::result_out_of_range)
+        return true;
+    // Out of range either way: too large when the decimal exponent is positive. The exponent is
+    // the written one plus the position of the first significant digit relative to the point.
+    long long written = 0;
+    const std::size_t e = ascii.find_first_of("eE");
+    if (e != std::string::npos) {
+        const char* digits = ascii.data() + e + 1;
+        const bool negative = *digits == '-';
+        digits += (*digits == '+' || *digits == '-') ? 1 : 0;
+        for (; *digits; ++digits)
+            written = std::min<long long>(written * 10 + (*digits - '0'), 1000000000LL);
+        written = negative ? -written : written;
+    }
+    const std::string mantissa = ascii.substr(first - ascii.data(), e == std::string::npos ? std::string::npos : e - (first - ascii.data()));
+    const std::size_t point = std::min(mantissa.find('.'), mantissa.size());
+    const std::size_t significant = mantissa.find_first_of("123456789");
+    if (significant == std::string::npos)
+        return true; // zero
+    const long long position = significant < point ? static_cast<long long>(point - significant) - 1
+                                                   : -static_cast<long long>(significant - point);
+    return written + position < 0;
+}
+
 template <typename Ch>
 bool number(std::basic_string_view<Ch> text, std::size_t& pos, bool strictZero)
 {
+    const std::size_t start = pos;
     auto peek = [&] { return pos < text.size() ? static_cast<std::uint32_t>(text[pos]) : 0u; };
     auto digits = [&] {
         const std::size_t from = pos;
@@ -64,7 +112,7 @@ bool number(std::basic_string_view<Ch> text, std::size_t& pos, bool strictZero)
         if (!digits())
             return false;
     }
-    return true;
+    return withinDoubleRange(text.substr(start, pos - start));
 }
 
 // Eight bytes of text at a time (8 UTF-8 bytes or 4 UTF-16 units) for the long runs of plain
@@ -172,6 +220,7 @@ inline bool scanHex4(std::u16string_view text, std::size_t& pos, std::uint32_t& 
 
 // Reads a number at pos ("-"? digits ("." digits)? ([eE] [+-]? digits)?), advancing pos. With
 // strictZero a leading "0" ends the integer part (further digits are left unread, as JSON wants).
+// A number beyond the range of a double is refused (withinDoubleRange).
 inline bool scanNumber(std::string_view text, std::size_t& pos, bool strictZero)
 {
     return jsonscan::number(text, pos, strictZero);

@@ -192,6 +192,45 @@ TEST(CompactJson, NestingDeeperThan512IsRefusedByEveryReader)
     EXPECT_TRUE(appendCompactObject(out, deepText));
 }
 
+TEST(CompactJson, NumbersBeyondTheRangeOfADoubleAreRefusedByEveryReader)
+{
+    // Accepted numbers are kept as written; those beyond ±1.7976931348623157e308 are refused by
+    // the strict reader, so every other reader refuses them too (a page would read Infinity and
+    // pass on null). Numbers too small for a double are read as zero: no fault.
+    const std::string hundredsOfDigits = "1" + std::string(400, '0');
+    const struct {
+        std::string number;
+        bool ok;
+    } cases[] = {
+        {"4e444", false},
+        {"-1e309", false},
+        {"1.8e308", false},
+        {"0.0001e313", false},
+        {"0.00001e313", true},
+        {hundredsOfDigits, false},
+        {"-" + hundredsOfDigits + ".5", false},
+        {"1.7976931348623157e308", true},
+        {"0.001e311", true},
+        {"1e-400", true},
+        {"-2.5E-330", true},
+        {"0e99999", true},
+        {std::string(299, '9'), true},
+        {"123.456e2", true},
+    };
+    for (const auto& c : cases) {
+        const std::string object = "{\"\":" + c.number + "}";
+        SCOPED_TRACE(c.number.substr(0, 40));
+        EXPECT_EQ(parseStrictJson(object).has_value(), c.ok);
+        EXPECT_EQ(parseLenientJson(object).has_value(), c.ok);
+        std::string out;
+        EXPECT_EQ(appendCompactObject(out, object), c.ok);
+        EXPECT_EQ(appendCompactObject(out, utf8ToUtf16(object), JsonEscaping::Script), c.ok);
+        if (c.ok) {
+            EXPECT_EQ(out, object + object);
+        }
+    }
+}
+
 TEST(CompactJson, Utf16AndPiecewiseRewritesMatchTheUtf8Rewrite)
 {
     const std::u16string cases[] = {
