@@ -12,6 +12,7 @@
 
 #include <atomic>
 #include <cctype>
+#include <charconv>
 #include <filesystem>
 #include <mutex>
 #include <thread>
@@ -54,6 +55,22 @@ void setUpdateTimeouts(UpdateTimeouts timeouts)
 {
     std::lock_guard lock(g_timeoutsMutex);
     g_timeouts = timeouts;
+}
+
+std::uint64_t updateDownloadCap(const std::string& programFolder)
+{
+    constexpr std::uint64_t kMiB = 1024 * 1024;
+    const std::string text = readSysIni("HTTP", "update.max.download.mb", "", programFolder);
+    std::uint64_t mib = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), mib);
+    if (text.empty() || error != std::errc() || end != text.data() + text.size() || mib < 1 || mib > UINT64_MAX / kMiB)
+        return 1024 * kMiB;
+    return mib * kMiB;
+}
+
+std::string downloadCapText(const std::string& programFolder)
+{
+    return "大小超过上限（" + std::to_string(updateDownloadCap(programFolder)) + " 字节）";
 }
 
 http::RequestOptions updateRequestOptions(http::BodySink* sink)
@@ -115,7 +132,7 @@ std::string downloadAppInstaller(const std::string& address, const std::string& 
         std::error_code ec;
         fs::create_directories(folder, ec);
         return utf8FromPath(folder / (".installer.part" + std::to_string(platform::currentProcessId())));
-    });
+    }, updateDownloadCap(programFolder));
     try {
         const UpdateSignature signature = UpdateSignature::load(programFolder);
         if (!signature.keyProblem().empty()) {
@@ -124,6 +141,8 @@ std::string downloadAppInstaller(const std::string& address, const std::string& 
         }
         const http::ClientResult result =
             http::postForm(address, {{"version", version}}, updateRequestOptions(&download));
+        if (download.tooLarge())
+            updateLog("安装包已拒绝：" + downloadCapText(programFolder));
         if (!result.ok || !download.taken() || !download.finish()) {
             download.discard();
             return "";

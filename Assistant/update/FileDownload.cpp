@@ -2,11 +2,12 @@
 
 #include "common/Paths.h"
 
+#include <charconv>
 #include <filesystem>
 
 namespace kx {
 
-FileDownload::FileDownload(Choose choose) : choose_(std::move(choose)) {}
+FileDownload::FileDownload(Choose choose, std::uint64_t maxBytes) : choose_(std::move(choose)), maxBytes_(maxBytes) {}
 
 FileDownload::~FileDownload()
 {
@@ -16,6 +17,15 @@ FileDownload::~FileDownload()
 
 bool FileDownload::begin(const http::ClientReply& head)
 {
+    const std::string declared = head.header("Content-Length");
+    if (!declared.empty()) {
+        std::uint64_t length = 0;
+        const auto [end, error] = std::from_chars(declared.data(), declared.data() + declared.size(), length);
+        if (error == std::errc::result_out_of_range || (error == std::errc() && length > maxBytes_)) {
+            tooLarge_ = true;
+            return true; // the first write ends the transfer, before anything is stored
+        }
+    }
     path_ = choose_(head);
     if (path_.empty())
         return false;
@@ -26,6 +36,11 @@ bool FileDownload::begin(const http::ClientReply& head)
 
 bool FileDownload::write(const char* data, std::size_t size)
 {
+    if (tooLarge_ || size > maxBytes_ - written_) {
+        tooLarge_ = true;
+        return false;
+    }
+    written_ += size;
     out_.write(data, static_cast<std::streamsize>(size));
     return static_cast<bool>(out_);
 }

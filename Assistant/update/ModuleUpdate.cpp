@@ -143,7 +143,7 @@ std::string fetchModulePackage(const std::string& address, const std::string& pr
     FileDownload download([&](const http::ClientReply& head) {
         info = head.header("UpgradeInfo");
         return info.empty() ? std::string() : utf8FromPath(package);
-    });
+    }, updateDownloadCap(programFolder));
     try {
         const UpdateSignature signature = UpdateSignature::load(programFolder);
         if (!signature.keyProblem().empty()) {
@@ -151,6 +151,8 @@ std::string fetchModulePackage(const std::string& address, const std::string& pr
             return "";
         }
         const http::ClientResult result = http::postBody(address, body, updateRequestOptions(&download));
+        if (download.tooLarge())
+            updateLog("组件更新包已拒绝：" + downloadCapText(programFolder));
         if (!result.ok || !download.taken() || !download.finish()) {
             download.discard();
             return "";
@@ -196,10 +198,15 @@ std::string fetchModulePackage(const std::string& address, const std::string& pr
             updateLog("组件更新信息 UpgradeInfo 不是 JSON 对象，更新包未使用");
             return "";
         }
-        Json pending = Json::object();
+        struct Planned {
+            std::string name;
+            std::string version;
+            fs::path archive;
+            fs::path folder;
+        };
+        std::vector<Planned> plan;
         std::error_code ec;
         for (const auto& [name, value] : modules.items()) {
-            const std::string version = valueText(value);
             const std::string dllPath = readDllIni("MODULE-DLLPATH", name, "", programFolder);
             if (dllPath.empty())
                 continue;
@@ -209,12 +216,34 @@ std::string fetchModulePackage(const std::string& address, const std::string& pr
             const fs::path archive = upgrade / pathFromUtf8(name + ".zip");
             if (!fs::is_regular_file(archive, ec))
                 continue;
-            const fs::path folder = pathFromUtf8(toNativeSeparators(moduleFolder(programFolder, dllPath)));
+            plan.push_back({name, valueText(value), archive,
+                            pathFromUtf8(toNativeSeparators(moduleFolder(programFolder, dllPath)))});
+        }
+
+        // The module archives together must fit in what the package left of the budget: a package
+        // whose total is over the cap is refused before any module is replaced, never half applied.
+        try {
+            UnpackBudget claims = budget;
+            for (const Planned& module : plan) {
+                const ZipArchive archive(utf8FromPath(module.archive));
+                archive.checkClaims(claims);
+                for (const ZipEntry& entry : archive.entries())
+                    claims.bytes -= entry.size;
+                claims.entries -= archive.entries().size();
+            }
+        } catch (const UnsafeArchive& e) {
+            updateLog(std::string("组件更新包不安全，已拒绝：") + e.what());
+            removeFolderTree(utf8FromPath(upgrade));
+            return "";
+        }
+
+        Json pending = Json::object();
+        for (const Planned& module : plan) {
             try {
-                if (replaceModuleFiles(name, utf8FromPath(archive), folder, budget))
-                    pending[name] = version;
+                if (replaceModuleFiles(module.name, utf8FromPath(module.archive), module.folder, budget))
+                    pending[module.name] = module.version;
             } catch (const std::exception& e) {
-                updateLog("组件 " + name + " 更新失败：" + e.what());
+                updateLog("组件 " + module.name + " 更新失败：" + e.what());
                 return "";
             }
         }

@@ -30,6 +30,12 @@ struct UpdateTimeouts {
 UpdateTimeouts updateTimeouts();
 void setUpdateTimeouts(UpdateTimeouts timeouts);
 
+// The most an installer or a module package may have: [HTTP] update.max.download.mb of
+// conf/sys.ini, in MiB (a whole number from 1), else 1024 (1 GiB).
+std::uint64_t updateDownloadCap(const std::string& programFolder);
+// The run log's reason for a download refused for its size: "大小超过上限（N 字节）".
+std::string downloadCapText(const std::string& programFolder);
+
 // The options of an update request: the time-outs above, the reply body into `sink`, and never to
 // the program's own service or its companion.
 http::RequestOptions updateRequestOptions(http::BodySink* sink);

@@ -122,6 +122,41 @@ TEST_F(UpdateStepsTest, InstallerIsStoredUnderTheServerGivenName)
     EXPECT_EQ(server.requests()[0].body, "version=2.0.1");
 }
 
+TEST_F(UpdateStepsTest, DownloadsOverTheSizeCapAreRefusedBeforeTheyReachTheDisk)
+{
+    // The cap comes from [HTTP] update.max.download.mb (1 MiB here); what is not a whole number
+    // from 1 leaves the default of 1 GiB.
+    const std::string twoMiB(2u << 20, 'x');
+    LoopbackHttpServer server([&](const RecordedRequest& r) {
+        if (r.target == "/upgrade/app")
+            return CannedReply{200, {{"app_name", "big.exe"}}, twoMiB};
+        return CannedReply{200, {{"UpgradeInfo", "{\"print\":\"1.1\"}"}}, twoMiB};
+    });
+    configure(server.url("/upgrade/app"));
+    const std::string ini = prog.read("conf/sys.ini");
+    auto setCap = [&](const std::string& cap) {
+        prog.write("conf/sys.ini", "[HTTP]\r\nupdate.max.download.mb=" + cap + "\r\n" + ini.substr(ini.find("server.update.url")));
+    };
+    for (const char* cap : {"", "0", "-5", "1x", "99999999999999999999"}) {
+        setCap(cap);
+        EXPECT_EQ(updateDownloadCap(prog.path()), 1024u << 20) << cap;
+    }
+    setCap("1");
+    ASSERT_EQ(updateDownloadCap(prog.path()), 1u << 20);
+
+    EXPECT_EQ(checkAppUpdate(prog.path()), "0");
+    EXPECT_TRUE(files("download").empty());
+    expectOneLogLine({"安装包已拒绝", "1048576"}, "installer");
+    EXPECT_EQ(checkModuleUpdate(prog.path()), "0");
+    EXPECT_FALSE(prog.exists("dll_upgrade.zip"));
+    EXPECT_EQ(prog.read("comp/print/print.dll"), "old print");
+    expectOneLogLine({"组件更新包已拒绝", "1048576"}, "module package");
+
+    // Within the cap the same server's installer is taken.
+    setCap("3");
+    EXPECT_EQ(checkAppUpdate(prog.path()), prog.file("download/big.exe"));
+}
+
 TEST_F(UpdateStepsTest, NoInstallerWhenTheReplyLacksAUsableName)
 {
     const std::vector<CannedReply> replies = {
@@ -291,15 +326,32 @@ TEST_F(UpdateStepsTest, OversizedPackagesAndModuleArchivesAreRefusedWithALogLine
         EXPECT_EQ(prog.read("comp/print/print.dll"), "old print");
         expectOneLogLine({"不安全"}, "package");
     }
-    // A module archive that claims more than the cap rolls that module back.
+    // A module archive that claims more than the cap puts the package over it: refused whole,
+    // before any module is touched.
     const std::string bomb = kx::test::withDeclaredSize(zipBytes({{"print.dll", "new"}}), 0xC0000000u);
     auto server = moduleServer("{\"print\":\"1.1\"}", zipBytes({{"print.zip", bomb}}));
     configure(server->url("/upgrade/app"));
-    EXPECT_EQ(checkModuleUpdate(prog.path()), "2");
-    EXPECT_EQ(prog.read("upgrade/upgrade.dat"), "{}");
+    EXPECT_EQ(checkModuleUpdate(prog.path()), "0");
+    EXPECT_FALSE(prog.exists("upgrade"));
     EXPECT_EQ(files("comp/print"), (std::vector<std::string>{"print.cfg", "print.dll"}));
     EXPECT_EQ(prog.read("comp/print/print.dll"), "old print");
-    expectOneLogLine({"组件 print", "1073741824"}, "module archive");
+    expectOneLogLine({"不安全", "1073741824"}, "module archive");
+}
+
+TEST_F(UpdateStepsTest, ModuleArchivesOverTheCapTogetherAreRefusedBeforeAnyModuleIsReplaced)
+{
+    // Each archive claims 768 MiB, within the 1 GiB cap alone, 1.5 GiB together: the package is
+    // refused whole, so neither module is half updated, and nothing of it stays in upgrade/.
+    const std::string print = kx::test::withDeclaredSize(zipBytes({{"print.dll", "new"}}), 0x30000000u);
+    const std::string pos = kx::test::withDeclaredSize(zipBytes({{"pos.dll", "new"}}), 0x30000000u);
+    auto server = moduleServer("{\"print\":\"1.1\",\"pos\":\"2.0\"}", zipBytes({{"print.zip", print}, {"pos.zip", pos}}));
+    configure(server->url("/upgrade/app"));
+    EXPECT_EQ(checkModuleUpdate(prog.path()), "0");
+    EXPECT_FALSE(prog.exists("upgrade"));
+    EXPECT_EQ(files("comp/print"), (std::vector<std::string>{"print.cfg", "print.dll"}));
+    EXPECT_EQ(prog.read("comp/print/print.dll"), "old print");
+    EXPECT_EQ(prog.read("comp/pos/pos.dll"), "old pos");
+    expectOneLogLine({"不安全", "1073741824"}, "package over the cap");
 }
 
 TEST_F(UpdateStepsTest, FailedExtractionRollsTheModuleBackAndSaysWhy)
