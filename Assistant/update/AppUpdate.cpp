@@ -10,6 +10,7 @@
 #include "update/UpdateLog.h"
 #include "update/UpdateSignature.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cctype>
 #include <charconv>
@@ -100,6 +101,39 @@ std::string normalizeVersion(const std::string& version)
         c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     const auto at = v.find('v');
     return at == std::string::npos ? v : v.substr(at + 1);
+}
+
+int compareVersions(const std::string& a, const std::string& b)
+{
+    const std::string x = normalizeVersion(a);
+    const std::string y = normalizeVersion(b);
+    if (x.empty() || y.empty())
+        return x.empty() == y.empty() ? 0 : (x.empty() ? -1 : 1);
+    auto part = [](const std::string& v, std::size_t& at) {
+        const std::size_t dot = std::min(v.find('.', at), v.size());
+        std::string p = at < v.size() ? v.substr(at, dot - at) : "0";
+        at = dot + 1;
+        return p.empty() ? std::string("0") : p;
+    };
+    auto digits = [](const std::string& p) {
+        return std::all_of(p.begin(), p.end(), [](char c) { return c >= '0' && c <= '9'; });
+    };
+    std::size_t i = 0, j = 0;
+    while (i <= x.size() || j <= y.size()) {
+        std::string p = part(x, i);
+        std::string q = part(y, j);
+        int order = 0;
+        if (digits(p) && digits(q)) {
+            p.erase(0, std::min(p.find_first_not_of('0'), p.size()));
+            q.erase(0, std::min(q.find_first_not_of('0'), q.size()));
+            order = p.size() != q.size() ? (p.size() < q.size() ? -1 : 1) : p.compare(q);
+        } else {
+            order = p.compare(q);
+        }
+        if (order != 0)
+            return order < 0 ? -1 : 1;
+    }
+    return 0;
 }
 
 std::string checkAppUpdate(const std::string& programFolder)

@@ -161,7 +161,8 @@ std::string fetchModulePackage(const std::string& address, const std::string& pr
         if (signature.required()) {
             platform::FileView bytes;
             const std::string why = bytes.open(utf8FromPath(package))
-                                        ? signature.check(result.reply.header("Content-Signature"), bytes.bytes())
+                                        ? signature.check(result.reply.header("Content-Signature"),
+                                                          modulePackageManifest(info, bytes.bytes()))
                                         : "无法读取下载的组件更新包";
             if (!why.empty()) {
                 updateLog("组件更新包已拒绝：" + why);
@@ -216,6 +217,12 @@ std::string fetchModulePackage(const std::string& address, const std::string& pr
             const fs::path archive = upgrade / pathFromUtf8(name + ".zip");
             if (!fs::is_regular_file(archive, ec))
                 continue;
+            // A package never takes a module back to an older version (a replayed old package).
+            const std::string installed = readSysIni("DLL", name, "", programFolder);
+            if (compareVersions(valueText(value), installed) < 0) {
+                updateLog("组件 " + name + " 未更新：更新包的版本 " + valueText(value) + " 低于已安装的版本 " + installed);
+                continue;
+            }
             plan.push_back({name, valueText(value), archive,
                             pathFromUtf8(toNativeSeparators(moduleFolder(programFolder, dllPath)))});
         }

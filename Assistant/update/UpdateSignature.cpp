@@ -114,4 +114,19 @@ std::string UpdateSignature::check(const std::string& headerValue, std::string_v
     return good ? "" : "签名与内容不符";
 }
 
+std::string modulePackageManifest(const std::string& upgradeInfo, std::string_view package)
+{
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int size = 0;
+    if (EVP_Digest(package.data(), package.size(), digest, &size, EVP_sha256(), nullptr) != 1)
+        return ""; // signs nothing: every signature is refused
+    static const char* hex = "0123456789abcdef";
+    std::string text = "kestrix-module-package\nUpgradeInfo: " + upgradeInfo + "\nSHA-256: ";
+    for (unsigned int i = 0; i < size; ++i) {
+        text += hex[digest[i] >> 4];
+        text += hex[digest[i] & 15];
+    }
+    return text + "\n";
+}
+
 } // namespace kx

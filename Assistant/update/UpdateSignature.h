@@ -1,9 +1,12 @@
 #pragma once
 // Signed updates, opt-in. When conf/update.pub exists (an Ed25519 public key in PEM, as
 // "openssl pkey -pubout" writes it), an installer or module package is accepted only when its
-// reply carries "Content-Signature: ed25519=<Base64 of the 64-byte signature over the exact body
-// bytes>". A key file that exists but cannot be read or is not an Ed25519 public key refuses
-// every update. Without the file nothing is checked.
+// reply carries "Content-Signature: ed25519=<Base64 of a 64-byte signature>". For an installer the
+// signature is over the exact body bytes. For a module package it is over the package manifest
+// (modulePackageManifest): the UpgradeInfo header that names the modules and their versions, and
+// the SHA-256 of the body, so neither can be swapped for another package's. A key file that exists
+// but cannot be read or is not an Ed25519 public key refuses every update. Without the file
+// nothing is checked.
 #include <memory>
 #include <string>
 #include <string_view>
@@ -35,6 +38,12 @@ private:
     bool required_ = false;
     std::string keyProblem_;
 };
+
+// What a module package's signature covers, as text with LF line ends:
+//   kestrix-module-package
+//   UpgradeInfo: <the header's value, without blanks around it>
+//   SHA-256: <64 lower-case hex digits of the package bytes>
+std::string modulePackageManifest(const std::string& upgradeInfo, std::string_view package);
 
 // The 64 signature bytes of a "ed25519=<Base64>" header value (scheme name without case, blanks
 // around the value allowed), or "" when the value has another form.

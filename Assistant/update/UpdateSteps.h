@@ -44,6 +44,11 @@ http::RequestOptions updateRequestOptions(http::BodySink* sink);
 // the first "v" when there is one (" V2.0.1 " -> "2.0.1", "ver3" -> "er3").
 std::string normalizeVersion(const std::string& version);
 
+// Orders two versions as people read them: after normalizeVersion, dot-separated parts compared
+// as numbers where both are digits and as text otherwise, missing parts counting as 0 ("1.10" >
+// "1.9", "v1.2" == "1.2.0"). An empty version is older than any other. Negative, zero, positive.
+int compareVersions(const std::string& a, const std::string& b);
+
 // Application check: "100" without version or update address, the installer path when the server
 // sent one, otherwise "0".
 std::string checkAppUpdate(const std::string& programFolder);

@@ -47,6 +47,18 @@ public:
         run(keys, "base64 -w0 body.sig > body.sig.b64");
         return "ed25519=" + keys.read("body.sig.b64");
     }
+    // A module package's header: the signature of its manifest, made with the README's commands.
+    std::string packageHeader(const std::string& upgradeInfo, const std::string& package) const
+    {
+        keys.write("dll_upgrade.zip", package);
+        keys.write("info.txt", upgradeInfo);
+        run(keys, "INFO=$(cat info.txt) && "
+                  "{ printf 'kestrix-module-package\\nUpgradeInfo: %s\\nSHA-256: ' \"$INFO\"; "
+                  "sha256sum dll_upgrade.zip | cut -d' ' -f1; } > package.manifest");
+        run(keys, "openssl pkeyutl -sign -inkey update.key -rawin -in package.manifest -out package.sig");
+        run(keys, "base64 -w0 package.sig > package.sig.b64");
+        return "ed25519=" + keys.read("package.sig.b64");
+    }
     kx::test::TempProgramFolder keys;
 };
 
@@ -86,6 +98,7 @@ TEST_F(SignedUpdateTest, InstallersAndPackagesAreUsedOnlyWithAGoodSignature)
     const Signer signer;
     const std::string installer("MZ\x90\x00signed installer\xff", 21);
     const std::string package = zipBytes({{"print.zip", zipBytes({{"print.dll", "new print"}})}});
+    const std::string info = "{\"print\":\"1.1\"}";
 
     enum class Key { None, Good, Garbage, NotEd25519, Folder };
     const struct {
@@ -95,17 +108,25 @@ TEST_F(SignedUpdateTest, InstallersAndPackagesAreUsedOnlyWithAGoodSignature)
         std::string packageSignature;
         bool accepted;
         const char* logText; // what the refusal says
+        std::string servedInfo = "{\"print\":\"1.1\"}"; // the UpgradeInfo the server sends
     } cases[] = {
-        {"good signature", Key::Good, signer.header(installer), signer.header(package), true, ""},
-        {"signature of other bytes", Key::Good, signer.header(installer + "x"), signer.header(package + "x"), false,
-         "签名与内容不符"},
-        {"malformed header", Key::Good, "ed25519=bm90IGEgc2lnbmF0dXJl", "sha256=" + signer.header(package).substr(8),
+        {"good signature", Key::Good, signer.header(installer), signer.packageHeader(info, package), true, ""},
+        {"signature of other bytes", Key::Good, signer.header(installer + "x"), signer.packageHeader(info, package + "x"),
+         false, "签名与内容不符"},
+        // The module list is signed with the package: another list with the same package is refused,
+        // and so is a signature of the package bytes alone.
+        {"module list swapped", Key::Good, signer.header(installer + "x"), signer.packageHeader(info, package), false,
+         "签名与内容不符", "{\"print\":\"999.0\"}"},
+        {"package signed without its module list", Key::Good, signer.header(installer + "x"), signer.header(package),
+         false, "签名与内容不符"},
+        {"malformed header", Key::Good, "ed25519=bm90IGEgc2lnbmF0dXJl", "sha256=" + signer.packageHeader(info, package).substr(8),
          false, "格式不正确"},
         {"missing header", Key::Good, "", "", false, "缺少"},
-        {"key file holds no key", Key::Garbage, signer.header(installer), signer.header(package), false, "update.pub"},
-        {"key file holds another kind of key", Key::NotEd25519, signer.header(installer), signer.header(package), false,
-         "Ed25519"},
-        {"key file cannot be read", Key::Folder, signer.header(installer), signer.header(package), false, "update.pub"},
+        {"key file holds no key", Key::Garbage, signer.header(installer), signer.packageHeader(info, package), false, "update.pub"},
+        {"key file holds another kind of key", Key::NotEd25519, signer.header(installer), signer.packageHeader(info, package),
+         false, "Ed25519"},
+        {"key file cannot be read", Key::Folder, signer.header(installer), signer.packageHeader(info, package), false,
+         "update.pub"},
         {"no key file: unsigned updates as before", Key::None, "", "", true, ""},
     };
     for (const auto& c : cases) {
@@ -116,7 +137,7 @@ TEST_F(SignedUpdateTest, InstallersAndPackagesAreUsedOnlyWithAGoodSignature)
         LoopbackHttpServer server([&](const RecordedRequest& r) {
             const bool app = r.target == "/upgrade/app";
             CannedReply reply{200, {}, app ? installer : package};
-            reply.headers.emplace_back(app ? "app_name" : "UpgradeInfo", app ? "setup.exe" : "{\"print\":\"1.1\"}");
+            reply.headers.emplace_back(app ? "app_name" : "UpgradeInfo", app ? "setup.exe" : c.servedInfo);
             const std::string& signature = app ? c.installerSignature : c.packageSignature;
             if (!signature.empty())
                 reply.headers.emplace_back("Content-Signature", signature);

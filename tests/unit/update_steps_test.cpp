@@ -354,6 +354,38 @@ TEST_F(UpdateStepsTest, ModuleArchivesOverTheCapTogetherAreRefusedBeforeAnyModul
     expectOneLogLine({"不安全", "1073741824"}, "package over the cap");
 }
 
+TEST(UpdateVersions, OrderedAsPeopleReadThem)
+{
+    const struct {
+        const char* a;
+        const char* b;
+        int order;
+    } cases[] = {
+        {"1.10", "1.9", 1},     {"v1.2", "1.2.0", 0}, {"1.2", "1.2.1", -1}, {" V2.0 ", "v1.99", 1},
+        {"1.02", "1.2", 0},     {"", "0.1", -1},      {"", "", 0},          {"1.2a", "1.2b", -1},
+        {"1.2", "1.2a", -1},    {"10", "9", 1},       {"1..2", "1.0.2", 0}, {"99999999999999999999", "1", 1},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(compareVersions(c.a, c.b), c.order) << c.a << " vs " << c.b;
+        EXPECT_EQ(compareVersions(c.b, c.a), -c.order) << c.b << " vs " << c.a;
+    }
+}
+
+TEST_F(UpdateStepsTest, APackageNeverTakesAModuleToAnOlderVersion)
+{
+    // print is at 1.2 and the package offers 1.1 (a replayed old package): print stays; pos, not
+    // installed yet, is taken.
+    auto server = moduleServer("{\"print\":\"1.1\",\"pos\":\"2.0\"}",
+                               zipBytes({{"print.zip", zipBytes({{"print.dll", "older print"}})},
+                                         {"pos.zip", zipBytes({{"pos.dll", "new pos"}})}}));
+    configure(server->url("/upgrade/app"), "1.0", "print=v1.2\r\n");
+    EXPECT_EQ(checkModuleUpdate(prog.path()), "2");
+    EXPECT_EQ(prog.read("comp/print/print.dll"), "old print");
+    EXPECT_EQ(prog.read("comp/pos/pos.dll"), "new pos");
+    EXPECT_EQ(prog.read("upgrade/upgrade.dat"), "{\"pos\":\"2.0\"}");
+    expectOneLogLine({"组件 print", "1.1", "v1.2"}, "older version");
+}
+
 TEST_F(UpdateStepsTest, FailedExtractionRollsTheModuleBackAndSaysWhy)
 {
     // "x" is a file in the module folder, so the entry x/print.cfg cannot be written.
