@@ -3,6 +3,7 @@
 // and not yet parsed, the request being parsed and its deadline. One thread owns it at a time: the
 // loop thread that reads its requests, or the worker that answers one of them; stop() may be
 // called from any thread to end it promptly.
+#include "http/BodyBudget.h"
 #include "http/Dispatcher.h"
 #include "platform/Socket.h"
 
@@ -58,6 +59,7 @@ public:
     bool headDone = false;             // the parser has seen the whole head of this request
     bool inBody = false;               // the body is still arriving (the idle limit applies)
     std::size_t requestBytes = 0;      // bytes of this request the parser has taken
+    BodyReservation body;              // this request's share of the service's body budget
     Clock::time_point deadline{};      // when the connection is closed unless the request advances
     Clock::time_point watchedAt = Clock::time_point::max(); // the loop's deadline record for it
 

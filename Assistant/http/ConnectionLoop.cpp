@@ -45,17 +45,19 @@ AtOnce sendAtOnce(Connection& conn, const ReplyHead& reply, std::size_t& sent)
     return r.bytes < reply.head.size() + reply.body.size() ? AtOnce::Partial : AtOnce::Complete;
 }
 
-Answer errorAnswer(int status)
+Answer errorAnswer(int status, int retryAfterSeconds = 0)
 {
     HttpResponse response;
     response.status = status;
+    response.retryAfterSeconds = retryAfterSeconds;
     return {buildReply(response, "GET", false, std::time(nullptr)), false};
 }
 
 } // namespace
 
-ConnectionLoop::ConnectionLoop(RequestAnswerer& answerer, const ServiceLimits& limits)
-    : answerer_(answerer), limits_(limits), scratch_(kReadSize)
+ConnectionLoop::ConnectionLoop(RequestAnswerer& answerer, const ServiceLimits& limits,
+                               std::shared_ptr<BodyBudget> bodies)
+    : answerer_(answerer), limits_(limits), bodies_(std::move(bodies)), scratch_(kReadSize)
 {
 }
 
@@ -182,6 +184,7 @@ void ConnectionLoop::serveInput(const std::shared_ptr<Connection>& conn)
                 c.headDone = false;
                 c.inBody = false;
                 c.requestBytes = 0;
+                c.body.release(); // the previous request has been answered
                 setDeadline(c, Clock::now() + std::chrono::seconds(limits_.headTimeoutSeconds));
             }
             boost::system::error_code ec;
@@ -197,6 +200,10 @@ void ConnectionLoop::serveInput(const std::shared_ptr<Connection>& conn)
                 if (!c.headDone && c.parser->is_header_done()) {
                     c.headDone = true;
                     if (!c.parser->is_done()) {
+                        if (!c.body.growTo(bodies_, c.parser->content_length().value_or(0))) {
+                            sendOrLend(conn, errorAnswer(503, limits_.busyRetryAfterSeconds));
+                            return;
+                        }
                         c.inBody = true;
                         setDeadline(c, Clock::now() + std::chrono::seconds(limits_.bodyIdleSeconds));
                         if (expectsContinue(c.parser->get())) {
@@ -222,6 +229,11 @@ void ConnectionLoop::serveInput(const std::shared_ptr<Connection>& conn)
                                  : ec == bhttp::error::header_limit ? 431
                                                                     : 400;
                 sendOrLend(conn, errorAnswer(status));
+                return;
+            }
+            // A chunked body declares no length: it is admitted as it arrives.
+            if (c.inBody && !c.body.growTo(bodies_, c.parser->get().body().size())) {
+                sendOrLend(conn, errorAnswer(503, limits_.busyRetryAfterSeconds));
                 return;
             }
             if (!c.parser->is_done())

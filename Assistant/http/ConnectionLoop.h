@@ -8,7 +8,8 @@
 // Deadlines cost no descriptor: each connection carries one, and the loop keeps them in a heap
 // that it checks whenever it wakes (the poller's wait ends at the earliest). A head must be
 // complete headTimeoutSeconds after the connection began to wait for it; while a body arrives, no
-// byte for bodyIdleSeconds ends the connection. A connection closed for time gets no reply. A
+// byte for bodyIdleSeconds ends the connection. A connection closed for time gets no reply. A body
+// is admitted against the service's body budget before it is read (BodyBudget.h). A
 // reply the client takes nothing of for replyStallSeconds ends the connection (on its writer).
 //
 // Work that may wait (module calls, large requests) runs on answer workers; a reply the socket
@@ -55,7 +56,8 @@ public:
 class ConnectionLoop {
 public:
     // Raises std::system_error when the poller cannot be had.
-    ConnectionLoop(RequestAnswerer& answerer, const ServiceLimits& limits);
+    // The body budget is shared by every loop of the service.
+    ConnectionLoop(RequestAnswerer& answerer, const ServiceLimits& limits, std::shared_ptr<BodyBudget> bodies);
     ~ConnectionLoop(); // stop()
     ConnectionLoop(const ConnectionLoop&) = delete;
     ConnectionLoop& operator=(const ConnectionLoop&) = delete;
@@ -94,6 +96,7 @@ private:
 
     RequestAnswerer& answerer_;
     const ServiceLimits limits_;
+    const std::shared_ptr<BodyBudget> bodies_;
     platform::SocketPoller poller_;
     std::thread thread_;
 

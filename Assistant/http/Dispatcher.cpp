@@ -256,6 +256,8 @@ ReplyHead buildReply(const HttpResponse& response, const std::string& method, bo
     if (response.untrustedMarkup)
         h += "Content-Security-Policy: sandbox allow-scripts allow-forms\r\n"
              "X-Content-Type-Options: nosniff\r\n";
+    if (response.retryAfterSeconds > 0)
+        h += "Retry-After: " + std::to_string(response.retryAfterSeconds) + "\r\n";
     h += "Content-Length: " + std::to_string(contentLength) + "\r\n";
     h += "Date: " + httpDate(now) + "\r\n\r\n";
     return reply;

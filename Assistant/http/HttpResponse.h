@@ -33,6 +33,8 @@ struct HttpResponse {
     // "X-Content-Type-Options: nosniff", so a browser runs it in an opaque origin (its requests
     // carry "Origin: null") instead of the service's own, and never sniffs another type.
     bool untrustedMarkup = false;
+    // Above zero: "Retry-After" with this many seconds (a refusal for the moment, such as 503).
+    int retryAfterSeconds = 0;
 
     void setBody(std::string text)
     {

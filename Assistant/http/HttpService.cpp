@@ -161,11 +161,12 @@ void HttpService::start(const std::string& address, const std::string& port)
     }
 
     const unsigned loopCount = std::max(1u, impl_->limits.loopThreads);
+    auto bodies = std::make_shared<BodyBudget>(impl_->limits.maxBodiesInFlightBytes);
     impl_->answerWorkers = std::make_unique<WorkerPool>(impl_->limits.maxAnswerWorkers);
     impl_->replyWriters = std::make_unique<WorkerPool>(impl_->limits.maxReplyWriters);
     try {
         for (unsigned i = 0; i < loopCount; ++i)
-            impl_->loops.push_back(std::make_unique<ConnectionLoop>(*impl_, impl_->limits));
+            impl_->loops.push_back(std::make_unique<ConnectionLoop>(*impl_, impl_->limits, bodies));
     } catch (const std::exception& e) {
         impl_->loops.clear();
         impl_->acceptor.reset();

@@ -8,6 +8,7 @@
 #include "http/CallerGate.h"
 #include "http/WebComponent.h"
 
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -37,6 +38,11 @@ struct ServiceLimits {
     // keep a module call from being answered.
     unsigned maxAnswerWorkers = 64;
     unsigned maxReplyWriters = 16;
+    // Request bodies held at once, all connections together. A body that does not fit gets 503
+    // with "Retry-After: busyRetryAfterSeconds" before it is read (a chunked body as soon as what
+    // arrived passes what is left), and its connection closes.
+    std::uint64_t maxBodiesInFlightBytes = 512u * 1024 * 1024;
+    int busyRetryAfterSeconds = 5;
 };
 
 class HttpService {

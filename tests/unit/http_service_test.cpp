@@ -370,7 +370,8 @@ TEST(HttpService, ClientsThatNeverReadHoldOnlyWritersAndAreGivenUp)
     ::send(heart, heartRequest.data(), heartRequest.size(), 0);
     EXPECT_EQ(readReplies(heart, 1), std::vector<std::string>{"h(0)"});
     int call = connectTo(s.boundPort());
-    ::send(call, "POST /slow HTTP/1.1\r\nContent-Length: 0\r\n\r\n", 43, 0);
+    const std::string callRequest = "POST /slow HTTP/1.1\r\nContent-Length: 0\r\n\r\n";
+    ::send(call, callRequest.data(), callRequest.size(), 0);
     EXPECT_EQ(readReplies(call, 1), std::vector<std::string>{"slow"});
 
     // Two writers give up after 2 s without progress, then the other two; then every client
@@ -386,6 +387,74 @@ TEST(HttpService, ClientsThatNeverReadHoldOnlyWritersAndAreGivenUp)
     }
     ::close(heart);
     ::close(call);
+}
+
+// Bodies held at once are bounded across connections (1 MiB here): a body whose declared length
+// does not fit in what is left gets 503 with Retry-After before any of it is read, a chunked body
+// as soon as what arrived passes it; once the first body has been answered, its share is free.
+TEST(HttpService, BodiesBeyondTheSharedBudgetGet503BeforeTheyAreRead)
+{
+    HttpService s;
+    s.registerComponent("/heart", std::make_unique<THeart>());
+    ServiceLimits limits;
+    limits.maxBodiesInFlightBytes = 1u << 20;
+    limits.busyRetryAfterSeconds = 7;
+    s.setLimits(limits);
+    s.start("127.0.0.1", "0");
+    auto form = [](std::size_t length) {
+        return "POST /heart HTTP/1.1\r\nContent-Type: application/x-www-form-urlencoded\r\nContent-Length: " +
+               std::to_string(length) + "\r\n\r\n";
+    };
+    const std::string busy = "HTTP/1.1 503 Service Unavailable\r\nConnection: close\r\n";
+
+    // 800 KiB declared and half sent: its share is held while the rest is awaited.
+    const std::size_t firstLength = 800u * 1024;
+    const std::string firstBody = "jsonp=first&pad=" + std::string(firstLength - 16, 'p');
+    int first = connectTo(s.boundPort());
+    const std::string firstHead = form(firstLength) + firstBody.substr(0, firstLength / 2);
+    ::send(first, firstHead.data(), firstHead.size(), MSG_NOSIGNAL);
+    EXPECT_EQ(readAll(first, 300), ""); // still reading
+
+    const struct {
+        const char* name;
+        std::string request;
+    } refused[] = {
+        {"declared length beyond what is left", form(400u * 1024)},
+        // Only 230 KiB of a 256 KiB chunk are sent: the service has read all of it when it refuses,
+        // so its reply is not lost to a reset.
+        {"chunked body growing beyond what is left",
+         "POST /heart HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n40000\r\n" + std::string(230u * 1024, 'c')},
+    };
+    for (const auto& c : refused) {
+        SCOPED_TRACE(c.name);
+        int fd = connectTo(s.boundPort());
+        std::thread sender([&] { ::send(fd, c.request.data(), c.request.size(), MSG_NOSIGNAL); });
+        bool closed = false;
+        const std::string got = readAll(fd, 5000, &closed);
+        sender.join();
+        EXPECT_TRUE(got.starts_with(busy)) << got.substr(0, 200);
+        EXPECT_NE(got.find("\r\nRetry-After: 7\r\n"), std::string::npos) << got.substr(0, 200);
+        EXPECT_TRUE(closed);
+        ::close(fd);
+    }
+
+    const std::string rest = firstBody.substr(firstLength / 2);
+    ::send(first, rest.data(), rest.size(), MSG_NOSIGNAL);
+    EXPECT_EQ(readReplies(first, 1), std::vector<std::string>{"first(0)"});
+
+    // The first request is answered: a new request on its connection releases its share, and a
+    // body of the size refused before is served.
+    const std::string heart = "GET /heart?jsonp=h HTTP/1.1\r\n\r\n";
+    ::send(first, heart.data(), heart.size(), MSG_NOSIGNAL);
+    EXPECT_EQ(readReplies(first, 1), std::vector<std::string>{"h(0)"});
+    int again = connectTo(s.boundPort());
+    const std::string againBody = "jsonp=again&pad=" + std::string(400u * 1024 - 16, 'a');
+    const std::string againRequest = form(againBody.size()) + againBody;
+    std::thread sender([&] { ::send(again, againRequest.data(), againRequest.size(), MSG_NOSIGNAL); });
+    EXPECT_EQ(readReplies(again, 1), std::vector<std::string>{"again(0)"});
+    sender.join();
+    ::close(first);
+    ::close(again);
 }
 
 // Over two connection loops, which take the connections in turn.
