@@ -20,7 +20,7 @@ int sextet(unsigned char c)
 
 } // namespace
 
-std::string decodeBase64Text(const std::string& text)
+std::string decodeBase64Text(std::string_view text)
 {
     std::string bytes;
     bytes.reserve(text.size() / 4 * 3 + 3);
@@ -55,7 +55,7 @@ std::string decodeBase64Text(const std::string& text)
         }
     }
     flush();
-    return utf16ToUtf8(utf8ToUtf16(bytes));
+    return repairedUtf8(std::move(bytes));
 }
 
 std::string encodeBase64Text(const std::string& text)
@@ -87,7 +87,7 @@ std::string encodeBase64Text(const std::string& text)
     return out;
 }
 
-std::string decodeAgencyParams(const std::string& text)
+std::string decodeAgencyParams(std::string_view text)
 {
     const std::string decoded = decodeBase64Text(text);
     std::string out;

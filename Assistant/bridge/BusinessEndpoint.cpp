@@ -43,7 +43,7 @@ void serveScriptEndpoint(const http::HttpRequest& request, http::HttpResponse& r
     const std::string id = request.param("id");
     const std::string function = request.param("func");
     const std::string& folder = startupValues().programFolder;
-    const RequestDocument document(decodeBase64Text(request.param("payload")), folder, dataFormOf(invoker));
+    const RequestDocument document(decodeBase64Text(request.paramView("payload")), folder, dataFormOf(invoker));
     const std::string prefix = readProgramScriptPrefix(folder);
     const ModuleResult result = invokeWith(invoker, folder, document, module, function);
     answer(response, false, id, prefix, result);
@@ -54,7 +54,7 @@ void serveCaEndpoint(const http::HttpRequest& request, http::HttpResponse& respo
     const std::string id = request.param("id");
     const std::string function = request.param("func");
     const std::string& folder = startupValues().programFolder;
-    std::string text = decodeBase64Text(request.param("payload"));
+    std::string text = decodeBase64Text(request.paramView("payload"));
     if (!request.param("isDoubleBase").empty())
         text = decodeBase64Text(text);
     const RequestDocument document(text, folder, DataForm::Strict);
@@ -69,7 +69,7 @@ void serveSmartCardEndpoint(const http::HttpRequest& request, http::HttpResponse
     const std::string id = request.param("id");
     const std::string function = request.param("func");
     const std::string& folder = startupValues().programFolder;
-    const RequestDocument document(decodeBase64Text(request.param("payload")), folder, DataForm::Lenient);
+    const RequestDocument document(decodeBase64Text(request.paramView("payload")), folder, DataForm::Lenient);
     const std::string prefix = readProgramScriptPrefix(folder);
     const bool agency = document.agencyFlag();
     const ModuleResult result = invokeCModuleResult(folder, document, "smart-card", function);

@@ -25,7 +25,7 @@ void TSign::OnPost(http::HttpRequest& request, http::HttpResponse& response)
 {
     std::string answer;
     try {
-        const std::string signText = decodeBase64Text(request.param("text"));
+        const std::string signText = decodeBase64Text(request.paramView("text"));
         answer = callDoSign(buildSigningRequest(signText), kSigningOptions).value_or(kSigningFailure);
     } catch (...) {
         answer = kSigningFailure;

@@ -71,6 +71,13 @@ bool isValidUtf8(std::string_view text)
     return true;
 }
 
+std::string repairedUtf8(std::string bytes)
+{
+    if (isValidUtf8(bytes))
+        return bytes;
+    return utf16ToUtf8(utf8ToUtf16(bytes));
+}
+
 std::u16string utf8ToUtf16(std::string_view text)
 {
     std::u16string out;

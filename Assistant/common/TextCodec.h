@@ -11,6 +11,9 @@ namespace kx {
 std::u16string utf8ToUtf16(std::string_view text);
 // True when text holds no invalid UTF-8 sequence (so utf8ToUtf16 replaces nothing).
 bool isValidUtf8(std::string_view text);
+// The bytes as UTF-8 with every invalid sequence replaced by U+FFFD, as a round trip through
+// UTF-16 gives them; valid text (the usual case) is returned as it is, without a copy.
+std::string repairedUtf8(std::string bytes);
 // Unpaired surrogates become U+FFFD.
 std::string utf16ToUtf8(std::u16string_view text);
 // Each byte becomes the character with the same code.

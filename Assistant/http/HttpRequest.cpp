@@ -8,6 +8,11 @@ std::string HttpRequest::param(const std::string& name) const
     return v ? std::string(*v) : std::string();
 }
 
+std::string_view HttpRequest::paramView(const std::string& name) const
+{
+    return params.find(name).value_or(std::string_view());
+}
+
 bool HttpRequest::hasParam(const std::string& name) const
 {
     return params.find(name).has_value();

@@ -4,6 +4,7 @@
 #include "http/RequestParameters.h"
 
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -22,6 +23,9 @@ struct HttpRequest {
 
     // The first parameter with this name, compared without case; "" when missing.
     std::string param(const std::string& name) const;
+    // The same without a copy: a view that lives as long as the parameters are not changed (for
+    // parameters that may be hundreds of megabytes, such as a Base64 document).
+    std::string_view paramView(const std::string& name) const;
     bool hasParam(const std::string& name) const;
     // The first header with this name, compared without case; "" when missing.
     std::string header(const std::string& name) const;

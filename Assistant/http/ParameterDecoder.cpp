@@ -261,7 +261,7 @@ std::string decodePath(std::string_view rawPath)
             bytes += rawPath[i];
         }
     }
-    return utf16ToUtf8(utf8ToUtf16(bytes));
+    return repairedUtf8(std::move(bytes));
 }
 
 } // namespace kx::http

@@ -103,8 +103,8 @@ std::string decodeCodePage(std::string_view bytes, std::uint32_t codePage)
         if (auto decoder = platform::openCharsetDecoder(name)) {
             std::string text;
             decoder->decode(bytes, text);
-            // The converter may pass on what lies beyond UTF-8; a round trip repairs it.
-            return utf16ToUtf8(utf8ToUtf16(text));
+            // The converter may pass on what lies beyond UTF-8.
+            return repairedUtf8(std::move(text));
         }
     }
     return decodeBytes(bytes, isValidUtf8(bytes) ? ByteEncoding::Utf8 : ByteEncoding::Latin1);
