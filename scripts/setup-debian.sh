@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config
   libboost-dev nlohmann-json3-dev libzip-dev libcurl4-openssl-dev libssl-dev openssl zip
-  qt6-base-dev qt6-base-dev-tools libqt6svg6
+  qt6-base-dev qt6-base-dev-tools libqt6svg6 libxcb1-dev
   libgtest-dev googletest
   fp-compiler
   fonts-wqy-microhei

@@ -1,9 +1,11 @@
 #include "shell/qt/MainTray.h"
 
 #include "shell/qt/Resources.h"
+#include "shell/qt/TrayHostWatch.h"
 #include "common/WindowMessages.h"
 
 #include <QAction>
+#include <QGuiApplication>
 #include <QIcon>
 #include <QMenu>
 #include <QMenuBar>
@@ -74,13 +76,37 @@ TMainTray::TMainTray(QWidget* window, TrayCommands commands) : QObject(window)
     tmrTray->setObjectName("tmrTray");
     tmrTray->setInterval(300);
     connect(tmrTray, &QTimer::timeout, this, &TMainTray::tmrTrayTimer);
-    tmrTray->start();
-
     tmrTrayWatch = new QTimer(window);
     tmrTrayWatch->setObjectName("tmrTrayWatch");
     tmrTrayWatch->setInterval(300);
     connect(tmrTrayWatch, &QTimer::timeout, this, &TMainTray::tmrTrayWatchTimer);
-    tmrTrayWatch->start();
+
+    const QString platform = QGuiApplication::platformName();
+    if (platform == QLatin1String("offscreen") || platform == QLatin1String("minimal"))
+        return; // no notification area can ever appear here: nothing to look for
+    hostWatch_ = new TrayHostWatch(this, [this] { trayHostAppeared(); });
+    tmrTray->start();
+    if (!hostWatch_->available())
+        tmrTrayWatch->start();
+}
+
+TMainTray::~TMainTray() = default;
+
+bool TMainTray::hearsTrayHosts() const
+{
+    return hostWatch_ && hostWatch_->available();
+}
+
+void TMainTray::stopHearingTrayHosts()
+{
+    delete hostWatch_;
+    hostWatch_ = nullptr;
+}
+
+void TMainTray::trayHostAppeared()
+{
+    if (!removed_)
+        tmrTrayTimer();
 }
 
 void TMainTray::tmrTrayWatchTimer()
@@ -97,8 +123,11 @@ void TMainTray::tmrTrayWatchTimer()
 
 void TMainTray::tmrTrayTimer()
 {
-    if (!QSystemTrayIcon::isSystemTrayAvailable())
-        return; // no notification area yet: the next tick looks again
+    if (!QSystemTrayIcon::isSystemTrayAvailable()) {
+        if (hearsTrayHosts())
+            tmrTray->stop(); // the host's announcement puts the icon up
+        return; // otherwise the next tick looks again
+    }
     QObject* window = parent();
     delete trycnMain;
     trycnMain = new QSystemTrayIcon(applicationIcon(), window);
@@ -122,6 +151,7 @@ void TMainTray::promptLog(const std::string& message)
 
 void TMainTray::removeTrayIcon()
 {
+    removed_ = true;
     tmrTray->stop();
     tmrTrayWatch->stop();
     if (trycnMain) {

@@ -63,7 +63,7 @@ void TfrmPrintPrompt::FormCreate(const std::string& programFolder)
     movie_ = movie;
     ui->imgGif->setMovie(movie_);
     connect(movie_, &QMovie::frameChanged, this, &TfrmPrintPrompt::updateMask);
-    movie_->start();
+    movie_->jumpToFrame(0); // the first picture, still until the window is shown
 
     // Bottom-right corner, computed from the work area's size (not its position).
     if (const QScreen* screen = QGuiApplication::primaryScreen()) {
@@ -75,7 +75,21 @@ void TfrmPrintPrompt::FormCreate(const std::string& programFolder)
 void TfrmPrintPrompt::showEvent(QShowEvent* event)
 {
     QWidget::showEvent(event);
+    if (movie_ && movie_->state() == QMovie::NotRunning)
+        movie_->start();
+    else if (movie_ && pausedByHide_)
+        movie_->setPaused(false);
+    pausedByHide_ = false;
     bringToFront(this);
+}
+
+void TfrmPrintPrompt::hideEvent(QHideEvent* event)
+{
+    QWidget::hideEvent(event);
+    if (movie_ && movie_->state() == QMovie::Running) {
+        movie_->setPaused(true);
+        pausedByHide_ = true;
+    }
 }
 
 void TfrmPrintPrompt::updateMask()

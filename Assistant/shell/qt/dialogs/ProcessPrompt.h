@@ -1,7 +1,8 @@
 #pragma once
 // TfrmPrintPrompt: the small "loading" window in the bottom-right corner of the screen: an
 // animated picture above the text "正在努力加载中". It has no frame and no taskbar entry, stays on
-// top, and white is see-through, both for display and for clicks.
+// top, and white is see-through, both for display and for clicks. The picture moves only while
+// the window is shown: hidden, it costs no timer and no drawing.
 #include "shell/qt/dialogs/RegisteredWindow.h"
 
 #include <QWidget>
@@ -27,6 +28,7 @@ public:
 
 protected:
     void showEvent(QShowEvent* event) override;
+    void hideEvent(QHideEvent* event) override;
 
 private:
     void FormCreate(const std::string& programFolder);
@@ -35,5 +37,6 @@ private:
 
     const std::unique_ptr<Ui::TfrmPrintPrompt> ui; // the controls, from ProcessPrompt.ui
     QMovie* movie_ = nullptr;
+    bool pausedByHide_ = false;
     std::unique_ptr<RegisteredWindow> registration_;
 };
