@@ -7,7 +7,9 @@
 # FOLDER defaults to build/fuzz. Inputs found worth keeping go to FOLDER/corpus/NAME, crashing
 # inputs to FOLDER/findings/NAME; the exit status is not 0 when any target crashed or a property
 # failed. Inputs are capped at 4096 bytes (-max_len), as the service's own limits on nesting are
-# what deep documents meet, not stack depth.
+# what deep documents meet, not stack depth; the JSON readers and the request head parser, which
+# take documents and heads of any size, get inputs up to 64 KiB. KX_FUZZ_MAX_LEN sets one cap for
+# every target instead.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 
@@ -27,14 +29,17 @@ run_one() {
   local name="$1" seconds="$2" folder="$3"
   local corpus="$folder/corpus/$name" findings="$folder/findings/$name" log="$folder/logs/$name.log"
   mkdir -p "$corpus" "$findings" "$folder/logs"
+  local max_len=4096
+  case "$name" in json_texts | http_head) max_len=65536 ;; esac
+  max_len=${KX_FUZZ_MAX_LEN:-$max_len}
   local status=0
   ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1}" UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1}" \
-    "$folder/${name}_fuzz" -max_total_time="$seconds" -max_len=4096 -timeout=25 -print_final_stats=1 \
+    "$folder/${name}_fuzz" -max_total_time="$seconds" -max_len="$max_len" -timeout=25 -print_final_stats=1 \
       -artifact_prefix="$findings/" "$corpus" "$root/tests/fuzz/corpus/$name" >"$log" 2>&1 || status=$?
   local runs
   runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)
   if [ "$status" -eq 0 ]; then
-    echo "$name: ${runs:-?} executions in ${seconds} s, no finding"
+    echo "$name: ${runs:-?} executions in ${seconds} s (inputs up to $max_len bytes), no finding"
   else
     echo "$name: FAILED after ${runs:-?} executions (status $status); log $log, inputs in $findings"
     grep -E "^==[0-9]+==ERROR|runtime error|property failed|SUMMARY" "$log" | head -5 || true
