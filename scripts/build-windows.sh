@@ -221,4 +221,16 @@ cmake -S "$ROOT" -B "$BUILD_DIR" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_TOOLCHAIN_FILE="$TOOLCHAIN" -DKX_WIN_DEPS="$PREFIX" \
   -DKX_PROGRAM_DIR="$OUT/program" >/dev/null
 cmake --build "$BUILD_DIR" -j"$JOBS"
-echo "build-windows: program folder $OUT/program"
+
+# The program folder ships without debug information: it goes to $OUT/debug (one file per program
+# or library, which the shipped file names through a debug link) for debuggers and crash reports.
+mkdir -p "$OUT/debug"
+while IFS= read -r -d '' file; do
+  "$HOST-objdump" -h "$file" | grep -q '\.debug_info' || continue # stripped already
+  relative=${file#"$OUT/program/"}
+  debug_file="$OUT/debug/${relative//\//_}.debug"
+  "$HOST-objcopy" --only-keep-debug "$file" "$debug_file"
+  "$HOST-strip" --strip-all "$file"
+  (cd "$OUT/debug" && "$HOST-objcopy" --add-gnu-debuglink="$(basename "$debug_file")" "$file")
+done < <(find "$OUT/program" -type f \( -name '*.exe' -o -name '*.dll' \) -print0)
+echo "build-windows: program folder $OUT/program (debug information in $OUT/debug)"

@@ -35,12 +35,12 @@ bool loadSigningLibrary(const std::string& programFolder, std::string& error)
     platform::LibraryHandle handle = platform::loadLibrary(path, &loadError);
     std::setlocale(LC_ALL, savedLocale.c_str());
     if (!handle) {
-        error = "cannot load the signing library " + path + ": " + loadError;
+        error = "无法加载签名库 " + path + "：" + loadError;
         return false;
     }
     void* entry = platform::libraryExport(handle, "doSign");
     if (!entry) {
-        error = "the signing library " + path + " does not export doSign";
+        error = "签名库 " + path + " 中没有 doSign 函数";
         platform::releaseLibrary(handle);
         return false;
     }

@@ -138,8 +138,10 @@ void HttpService::start(const std::string& address, const std::string& port)
     auto acceptor = std::make_unique<tcp::acceptor>(impl_->listenerIoc);
     tcp::endpoint endpoint(ip, static_cast<unsigned short>(portNumber));
     acceptor->open(endpoint.protocol(), ec);
-    if (!ec)
-        acceptor->set_option(asio::socket_base::reuse_address(true), ec);
+    if (!ec) {
+        if (const int error = platform::prepareListener(static_cast<platform::SocketHandle>(acceptor->native_handle())))
+            ec = boost::system::error_code(error, boost::system::system_category());
+    }
     if (!ec && v6)
         acceptor->set_option(asio::ip::v6_only(true), ec);
     if (!ec)

@@ -18,6 +18,13 @@ inline constexpr SocketHandle kNoSocket = -1;
 // child processes; prepareStreamSocket readies it for the connection loop.
 SocketHandle acceptConnection(SocketHandle listener, int& error);
 
+// Readies a socket for listening, before it is bound: its port can be bound again at once after
+// the program ends (connections of the last run that linger do not block it), but never while
+// another socket listens on it, of whatever program and with whatever options (on Windows,
+// SO_REUSEADDR would let a bind take a port another program holds, and let another program take
+// ours: the port is held exclusively instead). 0, or the system's error number.
+int prepareListener(SocketHandle socket);
+
 // Puts the socket in non-blocking mode and sends each piece at once (no coalescing delay).
 // False when the socket refuses either.
 bool prepareStreamSocket(SocketHandle socket);

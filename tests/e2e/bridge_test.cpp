@@ -465,6 +465,7 @@ TEST(BridgeSigning, NoStartWithoutTheSigningLibrary)
     std::filesystem::remove(folder.file("comp/common/ca/libCA.so"));
     folder.launch();
     EXPECT_NE(folder.waitExit(), 0);
+    EXPECT_NE(folder.output().find("Kestrix客户端无法启动：无法加载签名库 "), std::string::npos) << folder.output();
     EXPECT_NE(folder.output().find("libCA.so"), std::string::npos) << folder.output();
 }
 

@@ -108,6 +108,8 @@ TEST_F(DynamicLibraryTest, ExportsAreFoundByExactlyTheNameGiven)
         {"GetTickCount", false},   // imported from kernel32, not exported
         {std::string("ProbeAdd\0x", 10), false},
         {"探针", false},
+        {"Pr\xC5\x91" "beAdd", false}, // "ő" names no export, not even the look-alike "ProbeAdd"
+        {"Pr\xC3\xB6" "beAdd", false},
     };
     for (const auto& c : cases)
         EXPECT_EQ(platform::libraryExport(h, c.name) != nullptr, c.found) << c.name;

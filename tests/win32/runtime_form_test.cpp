@@ -84,6 +84,7 @@ TEST_F(DelphiForm, ResultsInEachEncodingOfTheRuntime)
         {"answerAnsi", R"({"text":"café €"})"},      // code page 1252, not ISO-8859-1
         {"answerAnsiEarly", R"({"text":"café €"})"}, // the encoding object of Delphi 2009/2010
         {"answerGbk", R"({"text":"中文"})"},         // code page 936
+        {"answerSystemAnsi", R"({"text":"café"})"},  // code page 0: the system's ANSI code page
     };
     for (const auto& c : cases)
         EXPECT_EQ(call(c.function), c.expected) << c.function;

@@ -221,6 +221,67 @@ TEST_F(SocketTest, APeerThatGoesAwayEndsASendThatWaits)
     EXPECT_NE(sending.get(), 0);
 }
 
+TEST_F(SocketTest, ASendThatCanSendNothingForItsStallLimitEnds)
+{
+    shrinkBuffers(server_, client_);
+    fillUp(handle());
+    const std::string more(1 << 20, 'm');
+    const std::string_view pieces[] = {more};
+    auto sending = std::async(std::launch::async, [&] { return platform::sendAll(handle(), pieces, true, 500); });
+    ASSERT_EQ(sending.wait_for(20s), std::future_status::ready) << "the send did not give up";
+    EXPECT_EQ(sending.get(), WSAETIMEDOUT);
+}
+
+// A port the service listens on is its own: another socket cannot bind it, even one that asks
+// to share addresses (SO_REUSEADDR), and the service cannot bind a port another socket holds.
+TEST_F(SocketTest, AListenerHoldsItsPortExclusively)
+{
+    auto listener = [](u_short port, bool reuse, bool prepared, int* error) {
+        SOCKET s = WSASocketW(AF_INET, SOCK_STREAM, IPPROTO_TCP, nullptr, 0, WSA_FLAG_OVERLAPPED);
+        BOOL on = TRUE;
+        if (reuse)
+            setsockopt(s, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&on), sizeof on);
+        if (prepared) {
+            EXPECT_EQ(platform::prepareListener(static_cast<platform::SocketHandle>(s)), 0);
+        }
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        address.sin_port = htons(port);
+        if (bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(s, 1) != 0) {
+            *error = WSAGetLastError();
+            closesocket(s);
+            return INVALID_SOCKET;
+        }
+        *error = 0;
+        return s;
+    };
+    auto portOf = [](SOCKET s) {
+        sockaddr_in address{};
+        int length = sizeof address;
+        getsockname(s, reinterpret_cast<sockaddr*>(&address), &length);
+        return ntohs(address.sin_port);
+    };
+    int error = 0;
+    SOCKET ours = listener(0, false, true, &error);
+    ASSERT_NE(ours, INVALID_SOCKET) << error;
+    SOCKET intruder = listener(portOf(ours), true, false, &error);
+    EXPECT_EQ(intruder, INVALID_SOCKET);
+    EXPECT_TRUE(error == WSAEADDRINUSE || error == WSAEACCES) << error;
+    if (intruder != INVALID_SOCKET)
+        closesocket(intruder);
+
+    SOCKET theirs = listener(0, true, false, &error);
+    ASSERT_NE(theirs, INVALID_SOCKET) << error;
+    SOCKET second = listener(portOf(theirs), false, true, &error);
+    EXPECT_EQ(second, INVALID_SOCKET);
+    EXPECT_TRUE(error == WSAEADDRINUSE || error == WSAEACCES) << error;
+    if (second != INVALID_SOCKET)
+        closesocket(second);
+    closesocket(theirs);
+    closesocket(ours);
+}
+
 TEST_F(SocketTest, AcceptNeverWaitsAndGivesAConnectedSocket)
 {
     SOCKET listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);

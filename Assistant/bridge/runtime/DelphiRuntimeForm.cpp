@@ -5,6 +5,7 @@
 
 #include "bridge/runtime/ObjectReading.h"
 #include "platform/CharsetDecoder.h"
+#include "platform/SystemCodePage.h"
 
 #include <cstring>
 
@@ -93,11 +94,15 @@ StreamEncoding streamEncoding(const void* encodingObject)
     return {};
 }
 
-// Bytes in a Windows code page, through the platform's converter. A code page it does not know
-// (0, "the system's", included) is read as UTF-8 when the bytes are valid UTF-8, else one
-// character per byte.
+// Bytes in a Windows code page, through the platform's converter. Code page 0 is the system's ANSI
+// code page. A code page the converter does not know is read as UTF-8 when the bytes are valid
+// UTF-8, else one character per byte.
 std::string decodeCodePage(std::string_view bytes, std::uint32_t codePage)
 {
+    if (codePage == 0) {
+        std::string text = platform::fromSystemCodePage(bytes);
+        return isValidUtf8(text) ? text : decodeBytes(bytes, ByteEncoding::Latin1);
+    }
     const std::string number = std::to_string(codePage);
     for (const std::string& name : {"cp" + number, "windows-" + number}) {
         if (auto decoder = platform::openCharsetDecoder(name)) {

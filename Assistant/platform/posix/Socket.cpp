@@ -77,6 +77,12 @@ SocketHandle acceptConnection(SocketHandle listener, int& error)
     }
 }
 
+int prepareListener(SocketHandle socket)
+{
+    int on = 1;
+    return ::setsockopt(fd(socket), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) == 0 ? 0 : errno;
+}
+
 bool prepareStreamSocket(SocketHandle socket)
 {
     int on = 1;

@@ -63,11 +63,13 @@ void* libraryExport(LibraryHandle library, const std::string& name)
     const std::wstring wide = win32::wideFromUtf8(name);
     const int size = static_cast<int>(wide.size());
     BOOL lossy = FALSE;
-    const int bytes = WideCharToMultiByte(CP_ACP, 0, wide.data(), size, nullptr, 0, nullptr, &lossy);
+    // Without best fit, a character the code page lacks counts as lossy instead of turning into a
+    // look-alike ("Prőbe" must not find "Probe").
+    const int bytes = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.data(), size, nullptr, 0, nullptr, &lossy);
     if (bytes <= 0 || lossy)
         return nullptr;
     std::string ansi(static_cast<std::size_t>(bytes), '\0');
-    WideCharToMultiByte(CP_ACP, 0, wide.data(), size, ansi.data(), bytes, nullptr, &lossy);
+    WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.data(), size, ansi.data(), bytes, nullptr, &lossy);
     if (lossy)
         return nullptr;
     return exportOf(library, ansi.c_str());

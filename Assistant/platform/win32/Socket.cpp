@@ -93,6 +93,15 @@ SocketHandle acceptConnection(SocketHandle listener, int& error)
     return static_cast<SocketHandle>(accepted);
 }
 
+int prepareListener(SocketHandle socket)
+{
+    BOOL on = TRUE;
+    return ::setsockopt(native(socket), SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&on),
+                        sizeof on) == 0
+               ? 0
+               : ::WSAGetLastError();
+}
+
 bool prepareStreamSocket(SocketHandle socket)
 {
     u_long on = 1;

@@ -17,11 +17,14 @@ std::string toSystemCodePage(std::string_view utf8)
         return std::string(utf8.size(), '?');
     std::wstring wide(static_cast<std::size_t>(units), L'\0');
     MultiByteToWideChar(CP_UTF8, 0, utf8.data(), length, wide.data(), units);
-    const int bytes = WideCharToMultiByte(CP_ACP, 0, wide.data(), units, nullptr, 0, nullptr, nullptr);
+    // No best fit ("ā" would become "a"): what the code page lacks becomes its default character.
+    // A code page of UTF-8 itself takes no flags.
+    const DWORD flags = GetACP() == CP_UTF8 ? 0 : WC_NO_BEST_FIT_CHARS;
+    const int bytes = WideCharToMultiByte(CP_ACP, flags, wide.data(), units, nullptr, 0, nullptr, nullptr);
     if (bytes <= 0)
         return std::string(utf8.size(), '?');
     std::string out(static_cast<std::size_t>(bytes), '\0');
-    WideCharToMultiByte(CP_ACP, 0, wide.data(), units, out.data(), bytes, nullptr, nullptr);
+    WideCharToMultiByte(CP_ACP, flags, wide.data(), units, out.data(), bytes, nullptr, nullptr);
     return out;
 }
 

@@ -64,7 +64,7 @@ int main(int argc, char** argv)
     // The signing library belongs to the process: without it the client does not start.
     std::string signingError;
     if (!loadSigningLibrary(platform::executableFolder(), signingError)) {
-        std::fprintf(stderr, "Kestrix Assistant cannot start: %s\n", signingError.c_str());
+        std::fprintf(stderr, "Kestrix客户端无法启动：%s\n", signingError.c_str());
         return 2;
     }
 

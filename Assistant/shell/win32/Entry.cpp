@@ -36,8 +36,9 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int)
     // The signing library belongs to the process: without it the client does not start.
     std::string signingError;
     if (!loadSigningLibrary(platform::executableFolder(), signingError)) {
-        std::fprintf(stderr, "Kestrix Assistant cannot start: %s\n", signingError.c_str());
-        showMessage(signingError, BoxIcon::Error);
+        const std::string text = "Kestrix客户端无法启动：" + signingError;
+        std::fprintf(stderr, "%s\n", text.c_str());
+        showMessage(text, BoxIcon::Error);
         return 2;
     }
 

@@ -106,6 +106,20 @@ KX_MODULE_EXPORT result_t KX_MODULE_CALL answerGbk(const char16_t* data, const c
     return kxDelphiStringStream(gbk, sizeof gbk - 1, &encoding);
 }
 
+/* {"text":"café"} in the system's ANSI code page, with an encoding that names code page 0 (the
+ * runtime's TEncoding.Default where the system's code page is meant). */
+KX_MODULE_EXPORT result_t KX_MODULE_CALL answerSystemAnsi(const char16_t* data, const char16_t* config)
+{
+    (void)data;
+    (void)config;
+    static const wchar_t text[] = L"{\"text\":\"caf\u00e9\"}";
+    static char bytes[64];
+    const int size = WideCharToMultiByte(CP_ACP, 0, text, -1, bytes, sizeof bytes, NULL, NULL);
+    static KxDelphiEncoding encoding;
+    encoding = kxMbcsEncoding(0, GetACP() == 1252 ? 1 : 0);
+    return kxDelphiStringStream(bytes, size > 0 ? (size_t)size - 1 : 0, &encoding);
+}
+
 /* The UnicodeString headers of both arguments: code page, element size, reference count, length,
  * and whether a NUL follows the text ("null" for a null pointer). */
 static size_t describeArgument(const char* name, const char16_t* text, char* out, size_t room)
