@@ -119,6 +119,14 @@ private:
 
     void serve(boost::asio::ip::tcp::socket socket)
     {
+#if defined(_WIN32)
+        // Wine does not always end a blocked send when the client goes away in the middle of a
+        // large reply (a client that gave up on purpose): a send that moves nothing for 5 s fails,
+        // so the worker ends and the destructor can join it.
+        const DWORD sendTimeoutMs = 5000;
+        ::setsockopt(socket.native_handle(), SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&sendTimeoutMs),
+                     sizeof sendTimeoutMs);
+#endif
         namespace http = boost::beast::http;
         boost::beast::flat_buffer buffer;
         http::request_parser<http::string_body> parser;
