@@ -4,25 +4,12 @@
 // Usage: base64_memory_bench [MiB]   (default: 250)
 #include "bridge/Base64Text.h"
 #include "http/HttpRequest.h"
+#include "ProcStatus.h"
 
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <string>
-
-namespace {
-
-long statusKb(const char* field)
-{
-    std::ifstream in("/proc/self/status");
-    std::string line;
-    while (std::getline(in, line))
-        if (line.rfind(field, 0) == 0)
-            return std::strtol(line.c_str() + std::string(field).size(), nullptr, 10);
-    return -1;
-}
-
-} // namespace
 
 int main(int argc, char** argv)
 {

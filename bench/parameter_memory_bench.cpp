@@ -5,6 +5,7 @@
 // Usage: parameter_memory_bench [MiB] [tiny|huge]   (default: 250 tiny)
 #include "app/Heart.h"
 #include "http/HttpService.h"
+#include "ProcStatus.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -14,20 +15,6 @@
 #include <memory>
 #include <string>
 #include <unistd.h>
-
-namespace {
-
-long statusKb(const char* field)
-{
-    std::ifstream in("/proc/self/status");
-    std::string line;
-    while (std::getline(in, line))
-        if (line.rfind(field, 0) == 0)
-            return std::strtol(line.c_str() + std::string(field).size(), nullptr, 10);
-    return -1;
-}
-
-} // namespace
 
 int main(int argc, char** argv)
 {
