@@ -93,6 +93,8 @@ wineserver -w
 wine reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' /v Debugger /t REG_SZ \
   /d 'cmd /c exit' /f >/dev/null 2>&1
 wineserver -w
+# Chinese in dialogs, menus and balloons is drawn with the font set-up installs, not as boxes.
+bash "$ROOT/scripts/wine-cjk-fonts.sh"
 echo "run-windows-tests: Wine prefix $WINEPREFIX ready in $(( $(date +%s) - start )) s"
 
 # Wine's own background processes (services, device drivers) are started by the first Windows

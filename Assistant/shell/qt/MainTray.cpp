@@ -2,6 +2,7 @@
 
 #include "shell/qt/Resources.h"
 #include "shell/qt/TrayHostWatch.h"
+#include "common/TrayMenu.h"
 #include "common/WindowMessages.h"
 
 #include <QAction>
@@ -14,10 +15,6 @@
 #include <QWidget>
 
 namespace {
-
-constexpr const char* kBalloonTitle = "提示：";
-constexpr int kBalloonMilliseconds = 1000;
-constexpr int kBalloonCharacters = 255;
 
 QAction* addItem(QMenu* menu, const char* name, const char* caption)
 {
@@ -41,34 +38,43 @@ TMainTray::TMainTray(QWidget* window, TrayCommands commands) : QObject(window)
     setObjectName("trayMain");
     pmMain = new QMenu(window);
     pmMain->setObjectName("pmMain");
-    mniPrintSet = addItem(pmMain, "mniPrintSet", "打印设置");
-    mniSystem = addItem(pmMain, "mniSystem", "系统设置");
-    mniRestart = addItem(pmMain, "mniRestart", "重新启动");
-    mnUpdate = addItem(pmMain, "mnUpdate", "检查更新");
-    mniAbout = addItem(pmMain, "mniAbout", "关于");
-    mniClose = addItem(pmMain, "mniClose", "退出程序");
+    // Queued, so that a command runs after the menu has closed.
+    const auto command = [&commands](kx::TrayCommand c) -> const std::function<void()>& {
+        switch (c) {
+        case kx::TrayCommand::PrintSettings: return commands.printSettings;
+        case kx::TrayCommand::SystemSettings: return commands.systemSettings;
+        case kx::TrayCommand::Restart: return commands.restart;
+        case kx::TrayCommand::CheckUpdate: return commands.checkUpdate;
+        case kx::TrayCommand::About: return commands.about;
+        case kx::TrayCommand::Close: break;
+        }
+        return commands.close;
+    };
+    const auto addItems = [this, &command](QMenu* menu, const auto& entries) {
+        for (const kx::MenuEntry& e : entries) {
+            QAction* a = addItem(menu, e.name, e.caption);
+            const std::function<void()> run = command(e.command);
+            connect(a, &QAction::triggered, this, [run] { run(); }, Qt::QueuedConnection);
+        }
+    };
+    addItems(pmMain, kx::kTrayMenu);
 
     mmMain = new QMenuBar(window);
     mmMain->setObjectName("mmMain");
     mmMain->setVisible(false);
-    QMenu* fileMenu = mmMain->addMenu(QString::fromUtf8("文件"));
-    mniExit = addItem(fileMenu, "mniExit", "退出程序");
-    mniReboot = addItem(fileMenu, "mniReboot", "重新启动");
-    QMenu* settingsMenu = mmMain->addMenu(QString::fromUtf8("设置"));
-    mniPrintSetting = addItem(settingsMenu, "mniPrintSetting", "打印设置");
-    mniSys = addItem(settingsMenu, "mniSys", "系统设置");
-
-    // Queued, so that a command runs after the menu has closed.
-    const auto wire = [this](std::initializer_list<QAction*> items, const std::function<void()>& command) {
-        for (QAction* a : items)
-            connect(a, &QAction::triggered, this, [command] { command(); }, Qt::QueuedConnection);
-    };
-    wire({mniClose, mniExit}, commands.close);
-    wire({mniPrintSet, mniPrintSetting}, commands.printSettings);
-    wire({mniSystem, mniSys}, commands.systemSettings);
-    wire({mniAbout}, commands.about);
-    wire({mniRestart, mniReboot}, commands.restart);
-    wire({mnUpdate}, commands.checkUpdate);
+    addItems(mmMain->addMenu(QString::fromUtf8(kx::kFileMenuCaption)), kx::kFileMenu);
+    addItems(mmMain->addMenu(QString::fromUtf8(kx::kSettingsMenuCaption)), kx::kSettingsMenu);
+    const auto named = [window](const char* name) { return window->findChild<QAction*>(name); };
+    mniPrintSet = named("mniPrintSet");
+    mniSystem = named("mniSystem");
+    mniRestart = named("mniRestart");
+    mnUpdate = named("mnUpdate");
+    mniAbout = named("mniAbout");
+    mniClose = named("mniClose");
+    mniExit = named("mniExit");
+    mniReboot = named("mniReboot");
+    mniPrintSetting = named("mniPrintSetting");
+    mniSys = named("mniSys");
 
     // The icon exists from the start but is not visible until a notification area is found.
     trycnMain = new QSystemTrayIcon(applicationIcon(), window);
@@ -141,11 +147,11 @@ void TMainTray::tmrTrayTimer()
 
 void TMainTray::promptLog(const std::string& message)
 {
-    const QString title = QString::fromUtf8(kBalloonTitle);
-    const QString text = QString::fromStdString(message).left(kBalloonCharacters);
+    const QString title = QString::fromUtf8(kx::kBalloonTitle);
+    const QString text = QString::fromStdString(kx::balloonText(message));
     const bool onScreen = trycnMain && trycnMain->isVisible();
     if (onScreen)
-        trycnMain->showMessage(title, text, QSystemTrayIcon::NoIcon, kBalloonMilliseconds);
+        trycnMain->showMessage(title, text, QSystemTrayIcon::NoIcon, kx::kBalloonMilliseconds);
     emit balloonShown(title, text, onScreen);
 }
 

@@ -2,6 +2,7 @@
 
 #include "common/LoadingCount.h"
 #include "common/Prompter.h"
+#include "common/SystemSettings.h"
 #include "common/WindowMessages.h"
 #include "platform/win32/WideText.h"
 
@@ -95,9 +96,12 @@ ATOM registerWindowClass(HINSTANCE instance, WNDPROC procedure)
 
 TfrmMain::TfrmMain(const std::string& programFolder, HINSTANCE instance)
     : appFileDir_(programFolder),
+      instance_(instance),
       lifecycle_(programFolder, {}, [this](std::function<void()> task) { post(std::move(task)); }),
-      // No tray yet: what would be a balloon goes to the run log instead.
-      updates_(programFolder, [this](const std::string& text) { recordLog(text); })
+      updates_(programFolder, [this](const std::string& text) {
+          if (tray_)
+              tray_->promptLog(text);
+      })
 {
     if (!registerWindowClass(instance, &TfrmMain::windowProcedure) && GetLastError() != ERROR_CLASS_ALREADY_EXISTS)
         throw std::runtime_error("cannot register the main window class (error " + std::to_string(GetLastError()) + ")");
@@ -131,8 +135,8 @@ void TfrmMain::FormCreate()
     taskbarMessage_ = RegisterWindowMessageW(L"TaskbarCreated");
     manualCheck = false;
     loadingProcessNum = 0;
+    tray_ = std::make_unique<TMainTray>(hwnd_, instance_, [this](TrayCommand c) { menuCommand(c); });
     lifecycle_.start();
-    recordLog("当前版本暂无托盘图标，提示消息写入日志");
     SetTimer(hwnd_, kUpdateTimerId, 1000, nullptr);
 }
 
@@ -149,6 +153,8 @@ void TfrmMain::exitApplication()
     Sleep(10);
     KillTimer(hwnd_, kUpdateTimerId);
     lifecycle_.exit(deliverWhile);
+    if (tray_)
+        tray_->removeTrayIcon();
     // Nothing finds the window any more; its destruction ends the message loop.
     taskWindow_.store(nullptr);
     unregisterWindow(windowId_);
@@ -215,11 +221,23 @@ LRESULT TfrmMain::WndProc(UINT message, WPARAM wParam, LPARAM lParam)
         PostQuitMessage(0);
         return 0;
     }
-    // Explorer started (again): there is no tray icon to put back in this version.
-    if (taskbarMessage_ != 0 && message == taskbarMessage_)
+    // Explorer started (again): the tray icon is put back.
+    if (taskbarMessage_ != 0 && message == taskbarMessage_) {
+        if (tray_ && !exited_)
+            tray_->taskbarCreated();
         return 0;
+    }
     switch (message) {
+    case WM_QUERYENDSESSION:
+        return TRUE; // the session may end; the exit routine runs when it does
+    case WM_ENDSESSION:
+        // The session ends: the process is ended after this returns, so the run log is saved now.
+        if (wParam)
+            exitApplication();
+        return 0;
     case kCloseMessage:
+    case TMainTray::kTrayCallbackMessage:
+    case WM_COMMAND:
     case WM_UPGRADE_APP:
     case WM_UPGRADE_DLL:
     case WM_LOADING_SHOW:
@@ -235,6 +253,14 @@ LRESULT TfrmMain::WndProc(UINT message, WPARAM wParam, LPARAM lParam)
     switch (message) {
     case kCloseMessage:
         exitApplication();
+        break;
+    case TMainTray::kTrayCallbackMessage:
+        if (tray_)
+            tray_->trayMessage(lParam);
+        break;
+    case WM_COMMAND:
+        if (!(tray_ && HIWORD(wParam) == 0 && tray_->command(LOWORD(wParam))))
+            return DefWindowProcW(hwnd_, message, wParam, lParam);
         break;
     case WM_UPGRADE_APP:
         updates_.upgradeAppMessage(lParam);
@@ -252,9 +278,53 @@ LRESULT TfrmMain::WndProc(UINT message, WPARAM wParam, LPARAM lParam)
     case WM_TIMER:
         if (wParam == kUpdateTimerId)
             tmrUpAppTimer();
+        else if (wParam == TMainTray::kTrayTimerId && tray_)
+            tray_->tmrTrayTimer();
         break;
     }
     return 0;
+}
+
+void TfrmMain::menuCommand(TrayCommand command)
+{
+    switch (command) {
+    case TrayCommand::Close:
+        if (askYesNo("确定要退出Kestrix客户端助手吗？", BoxIcon::Warning, kAnswerYes) == kAnswerYes)
+            exitApplication();
+        break;
+    case TrayCommand::Restart:
+        updates_.restartClient();
+        break;
+    case TrayCommand::CheckUpdate:
+        mnUpdateClick();
+        break;
+    case TrayCommand::PrintSettings:
+    case TrayCommand::SystemSettings:
+    case TrayCommand::About:
+        break;
+    }
+}
+
+void TfrmMain::mnUpdateClick()
+{
+    if (manualCheck)
+        return;
+    manualCheck = true;
+    SetTimer(hwnd_, kUpdateTimerId, 50, nullptr);
+}
+
+void TfrmMain::rearmUpdateTimer(const std::string& intervalText)
+{
+    KillTimer(hwnd_, kUpdateTimerId);
+    int hours = 0;
+    try {
+        hours = updateIntervalHours(intervalText, appFileDir_);
+    } catch (const std::exception& e) {
+        showMessage(e.what(), BoxIcon::Error); // the timer stays stopped
+        return;
+    }
+    if (hours > 0)
+        SetTimer(hwnd_, kUpdateTimerId, static_cast<UINT>(hours) * 3600000u, nullptr);
 }
 
 void TfrmMain::tmrUpAppTimer()

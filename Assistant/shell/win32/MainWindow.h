@@ -8,17 +8,22 @@
 // the core reaches it through its entry in the window table, which forwards to the same calls.
 // Start-up and exit are AppLifecycle's, the update hand-over UpdateHandOver's.
 //
-// This step has no tray icon, menus, dialogs or loading overlay: the run log says once that there
-// is no tray, balloon texts go to the run log, and the loading counter counts without an overlay.
+// The tray icon and the menus are TMainTray's; the menu commands run here: exit (after asking),
+// restart and the update check, and the three settings dialogs, each opened only while none of its
+// class exists. A log-off or shutdown (WM_ENDSESSION) runs the exit routine, so the run log is
+// saved then too.
 #include "app/AppLifecycle.h"
 #include "app/UpdateHandOver.h"
+#include "common/TrayMenu.h"
 #include "common/WindowTable.h"
+#include "shell/win32/MainTray.h"
 
 #include <windows.h>
 
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 
 namespace kx::win {
@@ -38,9 +43,16 @@ public:
     void FormCreate();
     // Appends "【hh:nn:ss】 message" to the run log (main thread only).
     void recordLog(const std::string& message);
-    // Stops the update timer, runs the exit routine (service, module libraries, log) and
+    // Stops the update timer, runs the exit routine (service, module libraries, log, tray icon) and
     // destroys the window, which ends the message loop. Runs once.
     void exitApplication();
+    // Runs a menu command (the tray's pop-up menu and the main menu share them).
+    void menuCommand(TrayCommand command);
+    // "检查更新": a manual check 50 ms from now; a second request before it started is ignored.
+    void mnUpdateClick();
+    // Restarts tmrUpApp with the hours in the interval box (the stored value, then 8, when empty);
+    // a text that is not a whole number is reported and leaves the timer stopped.
+    void rearmUpdateTimer(const std::string& intervalText);
     // Delivers the thread's messages until the window is gone; gives the exit code.
     int runMessageLoop();
 
@@ -48,6 +60,7 @@ public:
     LRESULT WndProc(UINT message, WPARAM wParam, LPARAM lParam);
 
     const AppLifecycle& lifecycle() const { return lifecycle_; }
+    TMainTray* tray() const { return tray_.get(); }
     bool manualCheck = false;
     std::int32_t loadingProcessNum = 0;
 
@@ -59,6 +72,7 @@ private:
     void post(std::function<void()> task);
 
     std::string appFileDir_;
+    HINSTANCE instance_;
     HWND hwnd_ = nullptr;
     // Where other threads post their tasks: the window from its creation until the exit routine.
     std::atomic<HWND> taskWindow_{nullptr};
@@ -66,6 +80,7 @@ private:
     WindowId windowId_ = 0;
     AppLifecycle lifecycle_;
     UpdateHandOver updates_;
+    std::unique_ptr<TMainTray> tray_;
     bool exited_ = false;
 };
 
