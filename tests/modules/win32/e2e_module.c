@@ -85,3 +85,28 @@ KX_MODULE_EXPORT void KX_MODULE_CALL mainWindow(const char16_t* data, const char
         result[i] = (char16_t)(unsigned char)text[i];
     result[i] = 0;
 }
+
+/* Sends the main window one loading message, as a module does around long work: message is
+ * KX_WM_LOADING_SHOW or KX_WM_LOADING_HIDE. The result is {"sent":true} or {"sent":false} when the
+ * main window was not found. */
+static void sendLoading(UINT message, char16_t* result)
+{
+    HWND w = FindWindowW(KX_MAIN_WINDOW_CLASS, KX_MAIN_WINDOW_TITLE);
+    if (w)
+        SendMessageW(w, message, 0, 0);
+    *putText(result, w ? u"{\"sent\":true}" : u"{\"sent\":false}") = 0;
+}
+
+KX_MODULE_EXPORT void KX_MODULE_CALL loadingShow(const char16_t* data, const char16_t* config, char16_t* result)
+{
+    (void)data;
+    (void)config;
+    sendLoading(KX_WM_LOADING_SHOW, result);
+}
+
+KX_MODULE_EXPORT void KX_MODULE_CALL loadingHide(const char16_t* data, const char16_t* config, char16_t* result)
+{
+    (void)data;
+    (void)config;
+    sendLoading(KX_WM_LOADING_HIDE, result);
+}
