@@ -273,6 +273,17 @@ TEST_F(PrintSettingsDialogTest, PrintersAndPapersAreTakenOncePerProcess)
     }));
     win::TfrmPrintSet dialog(GetModuleHandleW(nullptr));
     EXPECT_EQ(dialog.defaultPrinterName(), utf8(kOther));
+
+    // No default printer at all (the last one named was the second): the first listed is the
+    // current printer and stands in for the default.
+    ASSERT_TRUE(SetDefaultPrinterW(kMain.c_str()));
+    ASSERT_EQ(RegDeleteKeyValueW(HKEY_CURRENT_USER, L"Software\\Microsoft\\Windows NT\\CurrentVersion\\Windows", L"Device"),
+              ERROR_SUCCESS);
+    win::resetPrinterCatalog();
+    ASSERT_TRUE(run([&](HWND dlg) {
+        EXPECT_EQ(textOf(dlg, IDC_CBBPRINTER), utf8(kOther));
+        EXPECT_EQ(comboItems(GetDlgItem(dlg, IDC_CBBPAPER)), (std::vector<std::string>{"US Legal", "Executive", kCustom}));
+    }));
 }
 
 TEST_F(PrintSettingsDialogTest, FirstOpenCreatesTheFilesShowsDefaultsAndSaves)
@@ -448,6 +459,15 @@ TEST_F(PrintSettingsDialogTest, CodesShowAndSaveTheirOwnSections)
         EXPECT_TRUE(waitClosed(dlg));
     }));
     EXPECT_EQ(prompts.texts(), (std::vector<std::string>{"确定要保存当前打印设置吗？", "确定要保存当前打印设置吗？"}));
+    EXPECT_EQ(printJson(), before);
+
+    // "取消" closes without asking and without writing.
+    ASSERT_TRUE(run([&](HWND dlg) {
+        setTextOf(dlg, IDC_EDTOFFSETX, "3");
+        click(dlg, IDC_BTNCLOSE);
+        EXPECT_TRUE(waitClosed(dlg));
+    }));
+    EXPECT_EQ(prompts.count(), 2u);
     EXPECT_EQ(printJson(), before);
 }
 
