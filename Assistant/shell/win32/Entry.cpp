@@ -46,6 +46,13 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int)
         win::TfrmMain frmMain(platform::executableFolder(), instance);
         boxes->setOwner(frmMain.handle());
         frmMain.FormCreate();
+        // The loading overlay is created, hidden, right after the main window; an overlay that
+        // cannot be created is reported and the program runs on without it.
+        try {
+            frmMain.createLoadingOverlay();
+        } catch (const std::exception& e) {
+            showMessage(e.what(), BoxIcon::Error);
+        }
         const int code = frmMain.runMessageLoop();
         boxes->setOwner(nullptr);
         return code;

@@ -5,6 +5,10 @@
 #include "common/SystemSettings.h"
 #include "common/WindowMessages.h"
 #include "platform/win32/WideText.h"
+#include "shell/win32/ShellResources.h"
+#include "shell/win32/dialogs/About.h"
+#include "shell/win32/dialogs/PrintSet.h"
+#include "shell/win32/dialogs/SystemSet.h"
 
 #include <exception>
 #include <memory>
@@ -80,12 +84,27 @@ void deliverWhile(const std::function<void()>& task)
         std::rethrow_exception(failure);
 }
 
+// Shows one settings dialog modally unless a window of its class exists already; `after` sees the
+// dialog once it has closed. False when another one was open.
+template <typename Dialog, typename After>
+bool showDialogOnce(const wchar_t* windowClass, HINSTANCE instance, const std::string& programFolder, After after)
+{
+    if (FindWindowW(windowClass, nullptr))
+        return false;
+    Dialog dialog(instance);
+    dialog.setAppFileDir(programFolder);
+    dialog.showModal();
+    after(dialog);
+    return true;
+}
+
 ATOM registerWindowClass(HINSTANCE instance, WNDPROC procedure)
 {
     WNDCLASSEXW wc{};
     wc.cbSize = sizeof wc;
     wc.lpfnWndProc = procedure;
     wc.hInstance = instance;
+    wc.hIcon = LoadIconW(instance, MAKEINTRESOURCEW(IDI_KESTRIX));
     wc.hCursor = LoadCursorW(nullptr, MAKEINTRESOURCEW(32512)); // IDC_ARROW
     wc.hbrBackground = static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH));
     wc.lpszClassName = kWindowClass;
@@ -269,11 +288,10 @@ LRESULT TfrmMain::WndProc(UINT message, WPARAM wParam, LPARAM lParam)
         updates_.upgradeDllMessage();
         break;
     case WM_LOADING_SHOW:
-        // The overlay window comes with the next version; the count is kept already.
-        openLoadingRequest(loadingProcessNum);
+        loadingShow();
         break;
     case WM_LOADING_HIDE:
-        closeLoadingRequest(loadingProcessNum);
+        loadingHide();
         break;
     case WM_TIMER:
         if (wParam == kUpdateTimerId)
@@ -283,6 +301,27 @@ LRESULT TfrmMain::WndProc(UINT message, WPARAM wParam, LPARAM lParam)
         break;
     }
     return 0;
+}
+
+void TfrmMain::createLoadingOverlay()
+{
+    loadingOverlay_ = std::make_unique<TfrmPrintPrompt>(instance_, appFileDir_);
+}
+
+void TfrmMain::loadingShow()
+{
+    if (!openLoadingRequest(loadingProcessNum))
+        return;
+    // A fresh overlay replaces the previous one, which is released.
+    loadingOverlay_.reset();
+    createLoadingOverlay();
+    loadingOverlay_->show();
+}
+
+void TfrmMain::loadingHide()
+{
+    if (closeLoadingRequest(loadingProcessNum) && loadingOverlay_)
+        SendMessageW(loadingOverlay_->handle(), WM_CLOSE, 0, 0);
 }
 
 void TfrmMain::menuCommand(TrayCommand command)
@@ -299,8 +338,18 @@ void TfrmMain::menuCommand(TrayCommand command)
         mnUpdateClick();
         break;
     case TrayCommand::PrintSettings:
-    case TrayCommand::SystemSettings:
+        showDialogOnce<TfrmPrintSet>(L"TfrmPrintSet", instance_, appFileDir_, [](TfrmPrintSet&) {});
+        break;
+    case TrayCommand::SystemSettings: {
+        std::string interval;
+        // The update timer takes the interval box's text, saved or not, once the dialog closed.
+        if (showDialogOnce<TfrmSysSet>(L"TfrmSysSet", instance_, appFileDir_,
+                                       [&interval](TfrmSysSet& dialog) { interval = dialog.intervalText(); }))
+            rearmUpdateTimer(interval);
+        break;
+    }
     case TrayCommand::About:
+        showDialogOnce<TfrmAbout>(L"TfrmAbout", instance_, appFileDir_, [](TfrmAbout&) {});
         break;
     }
 }

@@ -16,6 +16,7 @@
 #include "app/UpdateHandOver.h"
 #include "common/TrayMenu.h"
 #include "common/WindowTable.h"
+#include "shell/win32/LoadingOverlay.h"
 #include "shell/win32/MainTray.h"
 
 #include <windows.h>
@@ -46,6 +47,9 @@ public:
     // Stops the update timer, runs the exit routine (service, module libraries, log, tray icon) and
     // destroys the window, which ends the message loop. Runs once.
     void exitApplication();
+    // Creates a hidden loading overlay as the current one (start-up, right after the window).
+    void createLoadingOverlay();
+    TfrmPrintPrompt* loadingOverlay() const { return loadingOverlay_.get(); }
     // Runs a menu command (the tray's pop-up menu and the main menu share them).
     void menuCommand(TrayCommand command);
     // "检查更新": a manual check 50 ms from now; a second request before it started is ignored.
@@ -66,6 +70,9 @@ public:
 
 private:
     static LRESULT CALLBACK windowProcedure(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
+    // The loading counter: the overlay shows with the first open request and goes with the last.
+    void loadingShow();
+    void loadingHide();
     // tmrUpApp fired: one update check, then the timer again with the configured period.
     void tmrUpAppTimer();
     // Hands `task` to the main thread through the window's queue; dropped when the window is gone.
@@ -81,6 +88,7 @@ private:
     AppLifecycle lifecycle_;
     UpdateHandOver updates_;
     std::unique_ptr<TMainTray> tray_;
+    std::unique_ptr<TfrmPrintPrompt> loadingOverlay_;
     bool exited_ = false;
 };
 

@@ -49,7 +49,10 @@ make_program_folder "$program_dir"
 mkdir -p "$folder/comp/测试 模块" && cp "$module" "$folder/comp/测试 模块/e2e_module.dll" || fatal "cannot copy the module"
 pick_port
 companion_port=$((port + 2))
-mkdir -p "$folder/conf"
+# As installed: the print settings' folder exists, and so does the start-with-Windows flag (0).
+mkdir -p "$folder/conf" "$folder/data/json"
+wine reg add 'HKCR\KestrixAssistant' /v AutoRun /t REG_DWORD /d 0 /f >/dev/null 2>&1 ||
+  fatal "cannot write the start-with-Windows flag"
 printf '[HTTP]\r\nserver.ip=127.0.0.1\r\nserver.port=%s\r\n[APP]\r\napplication.current.version=v2.4.1\r\n[DLL]\r\nprint=3.1.0\r\n' \
   "$port" >"$folder/conf/sys.ini"
 {
