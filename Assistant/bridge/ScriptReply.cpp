@@ -2,6 +2,7 @@
 
 #include "bridge/CompactJson.h"
 #include "common/Errors.h"
+#include "common/FileCache.h"
 #include "common/Paths.h"
 #include "platform/SystemCodePage.h"
 
@@ -34,14 +35,22 @@ std::string replyHead(const std::string& id, const std::string& prefix)
 
 std::string readScriptPrefix(const std::string& path)
 {
-    std::ifstream in(pathFromUtf8(toNativeSeparators(path)), std::ios::binary);
-    if (!in)
-        throw KxError("EFOpenError", "Cannot open file \"" + path + "\"");
-    std::ostringstream content;
-    content << in.rdbuf();
-    if (in.bad())
-        throw KxError("EReadError", "Cannot read file \"" + path + "\"");
-    std::string text = content.str();
+    // Read on every module reply: unchanged since the last read, the kept bytes serve.
+    const std::string native = toNativeSeparators(path);
+    std::string text;
+    if (const std::shared_ptr<const std::string> bytes = cachedFileBytes(native)) {
+        text = *bytes;
+    } else {
+        // Not a readable file: read it here to tell why.
+        std::ifstream in(pathFromUtf8(native), std::ios::binary);
+        if (!in)
+            throw KxError("EFOpenError", "Cannot open file \"" + path + "\"");
+        std::ostringstream content;
+        content << in.rdbuf();
+        if (in.bad())
+            throw KxError("EReadError", "Cannot read file \"" + path + "\"");
+        text = content.str();
+    }
     if (text.starts_with("\xEF\xBB\xBF"))
         text.erase(0, 3);
     else

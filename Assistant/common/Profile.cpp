@@ -3,6 +3,7 @@
 #include "base/IniLine.h"
 #include "base/Text.h"
 #include "common/Errors.h"
+#include "common/FileCache.h"
 #include "common/Paths.h"
 #include "common/TextCodec.h"
 #include "platform/Files.h"
@@ -199,18 +200,10 @@ std::optional<std::size_t> findKey(const Document& doc, const Range& range, std:
 
 std::optional<std::string> readBytes(const std::string& file)
 {
-    std::error_code ec;
-    const fs::path path = pathFromUtf8(file);
-    if (!fs::is_regular_file(path, ec))
+    const std::shared_ptr<const std::string> bytes = cachedFileBytes(file);
+    if (!bytes)
         return std::nullopt;
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
-        return std::nullopt;
-    std::ostringstream s;
-    s << in.rdbuf();
-    if (in.bad())
-        return std::nullopt;
-    return std::move(s).str();
+    return *bytes;
 }
 
 std::optional<Document> loadDocument(const std::string& file)
@@ -365,7 +358,9 @@ void writeProfileString(const std::string& file, const std::string& section,
                          makeLine(std::string(keyName) + "=" + value));
     }
 
-    if (!platform::replaceFileAtomically(file, serialize(doc)))
+    const bool written = platform::replaceFileAtomically(file, serialize(doc));
+    forgetCachedFile(file);
+    if (!written)
         failWrite(file);
 }
 

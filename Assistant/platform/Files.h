@@ -3,6 +3,8 @@
 // renaming without ever replacing, asking whether an existing file may be written, and reading a
 // whole file's bytes without copying them onto the heap.
 #include <cstddef>
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -19,6 +21,16 @@ bool replaceFileAtomically(const std::string& path, std::string_view bytes);
 // True when path is an existing regular file that is not marked read-only (some write permission
 // bit set) and that this process is allowed to write.
 bool fileWritable(const std::string& path);
+
+// What one look at a regular file tells: its size and when it was last written (nanoseconds since
+// 1970 in UTC, at the file system's resolution). Nothing for anything else or a failed look.
+struct FileStamp {
+    std::uint64_t size = 0;
+    std::int64_t modifiedNs = 0;
+};
+std::optional<FileStamp> regularFileStamp(const std::string& path);
+// Now, on the same scale as FileStamp::modifiedNs.
+std::int64_t nowNs();
 
 // Gives from the name to in one step, unless something (a file, folder or link, even a dangling
 // one) already has that name: then, and on any other failure, false with both names untouched.

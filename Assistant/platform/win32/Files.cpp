@@ -164,6 +164,36 @@ bool replaceFileAtomically(const std::string& path, std::string_view bytes)
     return true;
 }
 
+namespace {
+
+// FILETIME counts 100-nanosecond steps since 1601; 1970 is this many steps later.
+constexpr std::int64_t kFileTimeAt1970 = 116444736000000000LL;
+
+std::int64_t unixNs(const FILETIME& time)
+{
+    const std::int64_t steps = (static_cast<std::int64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+    return (steps - kFileTimeAt1970) * 100;
+}
+
+} // namespace
+
+std::optional<FileStamp> regularFileStamp(const std::string& path)
+{
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    if (!GetFileAttributesExW(nativePath(path).c_str(), GetFileExInfoStandard, &data) ||
+        (data.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)))
+        return std::nullopt;
+    return FileStamp{(static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow,
+                     unixNs(data.ftLastWriteTime)};
+}
+
+std::int64_t nowNs()
+{
+    FILETIME now{};
+    GetSystemTimeAsFileTime(&now);
+    return unixNs(now);
+}
+
 bool fileWritable(const std::string& path)
 {
     const std::wstring wide = nativePath(path);
