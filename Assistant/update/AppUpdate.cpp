@@ -27,11 +27,13 @@ std::atomic<long long> g_pauseMs{1000};
 std::mutex g_timeoutsMutex;
 UpdateTimeouts g_timeouts;
 
-// A file name from the server may only name a file directly in the download folder.
+// A file name from the server may only name a file directly in the download folder. A colon
+// is refused too: on Windows "D:setup.exe" names a file in the current folder of drive D:, not
+// in the download folder, and "setup.exe:x" a hidden stream of setup.exe.
 bool isBareFileName(const std::string& name)
 {
-    return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos &&
-           name.find('\\') == std::string::npos && name.find('\0') == std::string::npos;
+    return !name.empty() && name != "." && name != ".." &&
+           name.find_first_of(std::string("/\\:\0", 4)) == std::string::npos;
 }
 
 } // namespace

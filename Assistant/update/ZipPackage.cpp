@@ -6,7 +6,6 @@
 #include <zip.h>
 
 #include <algorithm>
-#include <cctype>
 #include <fstream>
 
 namespace kx {
@@ -27,9 +26,10 @@ std::optional<fs::path> safeEntryPath(const std::string& entryName)
     for (char& c : name)
         if (c == '\\')
             c = '/';
-    if (name.empty() || name[0] == '/')
-        return std::nullopt;
-    if (name.size() >= 2 && name[1] == ':' && std::isalpha(static_cast<unsigned char>(name[0])))
+    // A colon anywhere is refused: on Windows "C:x" (first or later part) names a path relative
+    // to that drive, which replaces everything before it when joined, and "name:x" a hidden
+    // stream of the file name.
+    if (name.empty() || name[0] == '/' || name.find(':') != std::string::npos)
         return std::nullopt;
     fs::path result;
     std::size_t start = 0;

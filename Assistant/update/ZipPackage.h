@@ -19,7 +19,8 @@ struct zip;
 namespace kx {
 
 // The entry name as a relative path ("\" counts as a separator), or nullopt when it is absolute,
-// carries a drive letter, has a ".." component or names nothing.
+// holds a colon (a drive letter or a stream name on Windows), has a ".." component or names
+// nothing.
 std::optional<std::filesystem::path> safeEntryPath(const std::string& entryName);
 
 // True when path lies inside folder, compared component by component (both taken as given).

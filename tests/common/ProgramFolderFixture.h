@@ -1,5 +1,7 @@
 #pragma once
-// A temporary program folder for unit tests of routines that take the program folder.
+// A temporary program folder for unit tests of routines that take the program folder. Its path is
+// written with this system's own separators, as the program folder the program takes from its
+// executable's path is, so paths the program builds below it compare equal to file().
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -11,7 +13,7 @@ namespace kx::test {
 
 class TempProgramFolder {
 public:
-    TempProgramFolder() : path_(makeTempFolder("kx-prog-")) {}
+    TempProgramFolder() : path_(nativeSeparators(makeTempFolder("kx-prog-"))) {}
     ~TempProgramFolder()
     {
         std::error_code ec;
@@ -21,7 +23,8 @@ public:
     TempProgramFolder& operator=(const TempProgramFolder&) = delete;
 
     const std::string& path() const { return path_; }
-    std::string file(const std::string& relative) const { return path_ + "/" + relative; }
+    // The folder's path + separator + relative ("/" in relative becomes the system's separator).
+    std::string file(const std::string& relative) const { return nativeSeparators(path_ + "/" + relative); }
     void write(const std::string& relative, const std::string& content) const
     {
         std::filesystem::create_directories(std::filesystem::path(file(relative)).parent_path());
@@ -39,6 +42,13 @@ public:
     }
 
 private:
+    static std::string nativeSeparators(std::string text)
+    {
+        for (char& c : text)
+            if (c == '/')
+                c = static_cast<char>(std::filesystem::path::preferred_separator);
+        return text;
+    }
     std::string path_;
 };
 

@@ -1,6 +1,8 @@
 // Signed updates: with conf/update.pub in place an installer or module package is used only when
-// its reply carries a good Ed25519 signature of the exact body. Keys and signatures are made with
-// the openssl command line exactly as the README's operator guide says, so the guide is tested too.
+// its reply carries a good Ed25519 signature of the exact body. The table's keys and signatures
+// are made with libcrypto in the test, so it runs wherever the program does; where a POSIX shell
+// is at hand, the openssl commands of the README's operator guide make a key and signatures too,
+// and the program must accept them, so the guide is tested as well.
 #include "update/UpdateLog.h"
 #include "update/UpdateSignature.h"
 #include "update/UpdateSteps.h"
@@ -12,8 +14,15 @@
 
 #include <gtest/gtest.h>
 
+#include <openssl/bio.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
+#include <memory>
+#include <stdexcept>
 
 namespace fs = std::filesystem;
 using namespace kx;
@@ -24,6 +33,85 @@ using kx::test::zipBytes;
 
 namespace {
 
+using PKey = std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)>;
+
+PKey newKey(const char* algorithm)
+{
+    PKey key(EVP_PKEY_Q_keygen(nullptr, nullptr, algorithm), &EVP_PKEY_free);
+    if (!key)
+        throw std::runtime_error(std::string("no ") + algorithm + " key");
+    return key;
+}
+
+// The public half of key in PEM, as "openssl pkey -pubout" writes it.
+std::string publicPem(EVP_PKEY* key)
+{
+    std::unique_ptr<BIO, decltype(&BIO_free)> bio(BIO_new(BIO_s_mem()), &BIO_free);
+    if (!bio || PEM_write_bio_PUBKEY(bio.get(), key) != 1)
+        throw std::runtime_error("no PEM of the public key");
+    char* data = nullptr;
+    const long size = BIO_get_mem_data(bio.get(), &data);
+    return std::string(data, static_cast<std::size_t>(size));
+}
+
+std::string base64(const std::string& bytes)
+{
+    std::string out(4 * ((bytes.size() + 2) / 3) + 1, '\0');
+    const int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()),
+                                  reinterpret_cast<const unsigned char*>(bytes.data()), static_cast<int>(bytes.size()));
+    out.resize(static_cast<std::size_t>(n));
+    return out;
+}
+
+std::string sha256Hex(const std::string& bytes)
+{
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int size = 0;
+    if (EVP_Digest(bytes.data(), bytes.size(), digest, &size, EVP_sha256(), nullptr) != 1)
+        throw std::runtime_error("no SHA-256");
+    static const char hex[] = "0123456789abcdef";
+    std::string out;
+    for (unsigned int i = 0; i < size; ++i) {
+        out += hex[digest[i] >> 4];
+        out += hex[digest[i] & 15];
+    }
+    return out;
+}
+
+// The operator's side: a key pair, and the Content-Signature value for a body.
+class Signer {
+public:
+    std::string publicKey() const { return publicPem(key_.get()); }
+    std::string header(const std::string& body) const
+    {
+        std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> ctx(EVP_MD_CTX_new(), &EVP_MD_CTX_free);
+        std::string signature(64, '\0');
+        std::size_t size = signature.size();
+        if (!ctx || EVP_DigestSignInit(ctx.get(), nullptr, nullptr, nullptr, key_.get()) != 1 ||
+            EVP_DigestSign(ctx.get(), reinterpret_cast<unsigned char*>(signature.data()), &size,
+                           reinterpret_cast<const unsigned char*>(body.data()), body.size()) != 1)
+            throw std::runtime_error("no signature");
+        signature.resize(size);
+        return "ed25519=" + base64(signature);
+    }
+    // A module package's header: the signature of its manifest, in the README's form (three lines
+    // with LF ends; the last is the package's SHA-256 in lower-case hex).
+    std::string packageHeader(const std::string& upgradeInfo, const std::string& package) const
+    {
+        return header("kestrix-module-package\nUpgradeInfo: " + upgradeInfo + "\nSHA-256: " + sha256Hex(package) +
+                      "\n");
+    }
+
+private:
+    PKey key_ = newKey("ED25519");
+};
+
+// True where std::system runs a POSIX shell (not cmd.exe).
+bool posixShellAvailable()
+{
+    return std::system("sh -c \"exit 0\"") == 0;
+}
+
 // Runs a shell command in folder; fails the test when it does not succeed.
 void run(const kx::test::TempProgramFolder& folder, const std::string& command)
 {
@@ -31,10 +119,10 @@ void run(const kx::test::TempProgramFolder& folder, const std::string& command)
     ASSERT_EQ(std::system(line.c_str()), 0) << command;
 }
 
-// The operator's side: a key pair, and the Content-Signature value for a body.
-class Signer {
+// The same with the openssl command line, exactly as the README's operator guide says.
+class CommandLineSigner {
 public:
-    Signer()
+    CommandLineSigner()
     {
         run(keys, "openssl genpkey -algorithm ed25519 -out update.key");
         run(keys, "openssl pkey -in update.key -pubout -out update.pub");
@@ -47,7 +135,6 @@ public:
         run(keys, "base64 -w0 body.sig > body.sig.b64");
         return "ed25519=" + keys.read("body.sig.b64");
     }
-    // A module package's header: the signature of its manifest, made with the README's commands.
     std::string packageHeader(const std::string& upgradeInfo, const std::string& package) const
     {
         keys.write("dll_upgrade.zip", package);
@@ -74,6 +161,58 @@ protected:
         prog.write("comp/print/print.dll", "old print");
     }
     std::vector<std::string> takeLog() { return updateLog.take(); }
+
+    // What the two update requests gave.
+    struct Fetched {
+        std::string app;
+        std::string modules;
+    };
+    // A fresh program folder (placeKey then puts conf/update.pub in place, or not), a server that
+    // sends installer and package with these headers ("" = no Content-Signature), and both requests.
+    Fetched fetch(const std::string& installer, const std::string& package, const std::string& servedInfo,
+                  const std::string& installerSignature, const std::string& packageSignature,
+                  const std::function<void()>& placeKey)
+    {
+        fs::remove_all(prog.file("conf"));
+        fs::remove_all(prog.file("download"));
+        fs::remove_all(prog.file("upgrade"));
+        fs::remove(prog.file("comp/print/print_old.dll"));
+        LoopbackHttpServer server([&](const RecordedRequest& r) {
+            const bool app = r.target == "/upgrade/app";
+            CannedReply reply{200, {}, app ? installer : package};
+            reply.headers.emplace_back(app ? "app_name" : "UpgradeInfo", app ? "setup.exe" : servedInfo);
+            const std::string& signature = app ? installerSignature : packageSignature;
+            if (!signature.empty())
+                reply.headers.emplace_back("Content-Signature", signature);
+            return reply;
+        });
+        configure("http://127.0.0.1:" + std::to_string(server.port()));
+        placeKey();
+        return {downloadAppInstaller(server.url("/upgrade/app"), prog.path(), "1.0"),
+                fetchModulePackage(server.url("/upgrade/dll"), prog.path(), "{}")};
+    }
+    void expectAccepted(const Fetched& fetched, const std::string& installer)
+    {
+        EXPECT_EQ(fetched.app, prog.file("download/setup.exe"));
+        EXPECT_EQ(prog.read("download/setup.exe"), installer);
+        EXPECT_EQ(fetched.modules, "success");
+        EXPECT_EQ(prog.read("comp/print/print.dll"), "new print");
+        EXPECT_TRUE(takeLog().empty());
+    }
+    void expectRefused(const Fetched& fetched, const std::string& logText)
+    {
+        EXPECT_EQ(fetched.app, "");
+        EXPECT_EQ(fetched.modules, "");
+        // Nothing saved where the program would use it, nothing unpacked, no part left over.
+        EXPECT_TRUE(!prog.exists("download") || fs::is_empty(prog.file("download")));
+        EXPECT_FALSE(prog.exists("dll_upgrade.zip"));
+        EXPECT_FALSE(prog.exists("upgrade"));
+        EXPECT_EQ(prog.read("comp/print/print.dll"), "old print");
+        const auto lines = takeLog();
+        ASSERT_EQ(lines.size(), 2u) << ::testing::PrintToString(lines); // one per refused reply
+        for (const std::string& line : lines)
+            EXPECT_NE(line.find(logText), std::string::npos) << line;
+    }
 
     kx::test::TempProgramFolder prog;
     kx::test::UpdateLogCapture updateLog;
@@ -131,51 +270,42 @@ TEST_F(SignedUpdateTest, InstallersAndPackagesAreUsedOnlyWithAGoodSignature)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        fs::remove_all(prog.file("conf"));
-        fs::remove_all(prog.file("download"));
-        fs::remove_all(prog.file("upgrade"));
-        LoopbackHttpServer server([&](const RecordedRequest& r) {
-            const bool app = r.target == "/upgrade/app";
-            CannedReply reply{200, {}, app ? installer : package};
-            reply.headers.emplace_back(app ? "app_name" : "UpgradeInfo", app ? "setup.exe" : c.servedInfo);
-            const std::string& signature = app ? c.installerSignature : c.packageSignature;
-            if (!signature.empty())
-                reply.headers.emplace_back("Content-Signature", signature);
-            return reply;
+        const Fetched fetched = fetch(installer, package, c.servedInfo, c.installerSignature, c.packageSignature, [&] {
+            switch (c.key) {
+            case Key::None: break;
+            case Key::Good: prog.write("conf/update.pub", signer.publicKey()); break;
+            case Key::Garbage:
+                prog.write("conf/update.pub", "-----BEGIN PUBLIC KEY-----\nnot a key\n-----END PUBLIC KEY-----\n");
+                break;
+            case Key::NotEd25519: prog.write("conf/update.pub", publicPem(newKey("X25519").get())); break;
+            case Key::Folder: fs::create_directories(prog.file("conf/update.pub")); break;
+            }
         });
-        configure("http://127.0.0.1:" + std::to_string(server.port()));
-        switch (c.key) {
-        case Key::None: break;
-        case Key::Good: prog.write("conf/update.pub", signer.publicKey()); break;
-        case Key::Garbage: prog.write("conf/update.pub", "-----BEGIN PUBLIC KEY-----\nnot a key\n-----END PUBLIC KEY-----\n"); break;
-        case Key::NotEd25519:
-            run(prog, "openssl genpkey -algorithm x25519 -out x.key && openssl pkey -in x.key -pubout -out conf/update.pub");
-            break;
-        case Key::Folder: fs::create_directories(prog.file("conf/update.pub")); break;
-        }
+        if (c.accepted)
+            expectAccepted(fetched, installer);
+        else
+            expectRefused(fetched, c.logText);
+    }
+}
 
-        const std::string app = downloadAppInstaller(server.url("/upgrade/app"), prog.path(), "1.0");
-        const std::string modules = fetchModulePackage(server.url("/upgrade/dll"), prog.path(), "{}");
-        if (c.accepted) {
-            EXPECT_EQ(app, prog.file("download/setup.exe"));
-            EXPECT_EQ(prog.read("download/setup.exe"), installer);
-            EXPECT_EQ(modules, "success");
-            EXPECT_EQ(prog.read("comp/print/print.dll"), "new print");
-            EXPECT_TRUE(takeLog().empty());
-        } else {
-            EXPECT_EQ(app, "");
-            EXPECT_EQ(modules, "");
-            // Nothing saved where the program would use it, nothing unpacked, no part left over.
-            EXPECT_TRUE(!prog.exists("download") || fs::is_empty(prog.file("download")));
-            EXPECT_FALSE(prog.exists("dll_upgrade.zip"));
-            EXPECT_FALSE(prog.exists("upgrade"));
-            EXPECT_EQ(prog.read("comp/print/print.dll"), "old print");
-            const auto lines = takeLog();
-            ASSERT_EQ(lines.size(), 2u) << ::testing::PrintToString(lines); // one per refused reply
-            for (const std::string& line : lines)
-                EXPECT_NE(line.find(c.logText), std::string::npos) << line;
-        }
-        fs::remove(prog.file("comp/print/print_old.dll"));
-        prog.write("comp/print/print.dll", "old print");
+TEST_F(SignedUpdateTest, SignaturesMadeWithTheOperatorGuideCommandsAreAccepted)
+{
+    if (!posixShellAvailable())
+        GTEST_SKIP() << "the operator guide's commands need a POSIX shell with openssl, sha256sum and base64";
+    const CommandLineSigner signer;
+    const std::string installer("MZ\x90\x00signed installer\xff", 21);
+    const std::string package = zipBytes({{"print.zip", zipBytes({{"print.dll", "new print"}})}});
+    const std::string info = "{\"print\":\"1.1\"}";
+    const auto placeKey = [&] { prog.write("conf/update.pub", signer.publicKey()); };
+    {
+        SCOPED_TRACE("as signed");
+        expectAccepted(fetch(installer, package, info, signer.header(installer), signer.packageHeader(info, package), placeKey),
+                       installer);
+    }
+    {
+        SCOPED_TRACE("another module list with the package");
+        expectRefused(fetch(installer, package, "{\"print\":\"999.0\"}", signer.header(installer + "x"),
+                            signer.packageHeader(info, package), placeKey),
+                      "签名与内容不符");
     }
 }

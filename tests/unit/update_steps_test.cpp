@@ -167,14 +167,21 @@ TEST_F(UpdateStepsTest, NoInstallerWhenTheReplyLacksAUsableName)
         {200, {{"app_name", "../escape.exe"}}, "x"},
         {200, {{"app_name", "/tmp/kx-absolute-installer.exe"}}, "x"},
         {200, {{"app_name", ".."}}, "x"},
+        // A drive letter makes a Windows path relative to that drive's current folder, wherever
+        // the download folder is; a colon after a name names a hidden stream of that file.
+        {200, {{"app_name", "C:kx-drive-relative.exe"}}, "x"},
+        {200, {{"app_name", "Z:kx-drive-relative.exe"}}, "x"},
+        {200, {{"app_name", "setup.exe:hidden"}}, "x"},
     };
     for (const CannedReply& reply : replies) {
         LoopbackHttpServer server([&](const RecordedRequest&) { return reply; });
         configure(server.url("/upgrade/app"));
-        EXPECT_EQ(checkAppUpdate(prog.path()), "0") << reply.status << " " << reply.headers.size();
-        EXPECT_TRUE(files("download").empty());
+        const std::string name = reply.headers.empty() ? "" : reply.headers[0].second;
+        EXPECT_EQ(checkAppUpdate(prog.path()), "0") << reply.status << " '" << name << "'";
+        EXPECT_TRUE(files("download").empty()) << name;
     }
     EXPECT_FALSE(prog.exists("escape.exe"));
+    EXPECT_FALSE(fs::exists("kx-drive-relative.exe")); // in the current folder
     EXPECT_FALSE(fs::exists("/tmp/kx-absolute-installer.exe"));
 
     configure("http://127.0.0.1:" + std::to_string(kx::test::closedLoopbackPort()) + "/upgrade/app");
