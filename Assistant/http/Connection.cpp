@@ -24,6 +24,12 @@ platform::ReceiveResult Connection::receive(void* data, std::size_t size)
     return platform::receiveSome(socket_, data, size);
 }
 
+bool Connection::waitForInput(int timeoutMs)
+{
+    // stop() shuts the socket down, which ends a wait in progress as well.
+    return !stopped_ && platform::waitReadable(socket_, timeoutMs) && !stopped_;
+}
+
 platform::SendResult Connection::sendSome(std::span<const std::string_view> pieces)
 {
     return platform::sendSome(socket_, pieces);

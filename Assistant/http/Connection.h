@@ -42,6 +42,8 @@ public:
     // Without waiting: what has arrived, and what the socket takes at once.
     platform::ReceiveResult receive(void* data, std::size_t size);
     platform::SendResult sendSome(std::span<const std::string_view> pieces);
+    // Waits at most timeoutMs for something to receive; false at once after stop().
+    bool waitForInput(int timeoutMs);
     // Writes everything, waiting for room within the stall limit (a worker thread). After stop() it
     // sends only what the socket takes at once, so a short last reply still reaches the peer but
     // nothing waits for it.

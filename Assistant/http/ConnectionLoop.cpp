@@ -22,6 +22,9 @@ constexpr std::size_t kLoopRequestBytes = 64 * 1024;
 // An idle connection keeps at most this much room for the bytes of its next request.
 constexpr std::size_t kKeptInboxCapacity = 16 * 1024;
 constexpr std::size_t kEventBatch = 64;
+// How long a worker that wrote a whole reply waits for the connection's next request. Short: the
+// thread is held while it waits, and a client that takes longer is served by the loop as ever.
+constexpr int kWorkerKeepMs = 2;
 
 bool expectsContinue(const WireMessage& head)
 {
@@ -308,22 +311,31 @@ void ConnectionLoop::hand(const std::shared_ptr<Connection>& conn, std::function
                           std::size_t sent, RequestAnswerer::Work kind)
 {
     try {
-        answerer_.runElsewhere([this, conn, makeAnswer = std::move(makeAnswer), sent, kind] {
+        answerer_.runElsewhere([this, conn, makeAnswer = std::move(makeAnswer), sent, kind]() mutable {
             try {
                 Answer answer = makeAnswer();
                 if (kind == RequestAnswerer::Work::Write) {
                     giveBack(conn, writeReply(*conn, answer.reply, sent) && answer.keepAlive);
                     return;
                 }
-                std::size_t done = 0;
-                const AtOnce result = sendAtOnce(*conn, answer.reply, done);
-                if (result != AtOnce::Partial) {
-                    giveBack(conn, result == AtOnce::Complete && answer.keepAlive);
-                    return;
+                while (true) {
+                    std::size_t done = 0;
+                    const AtOnce result = sendAtOnce(*conn, answer.reply, done);
+                    if (result == AtOnce::Partial) {
+                        auto rest = std::make_shared<Answer>(std::move(answer));
+                        hand(conn, [rest] { return std::move(*rest); }, done, RequestAnswerer::Work::Write);
+                        return;
+                    }
+                    const bool keep = result == AtOnce::Complete && answer.keepAlive;
+                    std::optional<HttpRequest> next;
+                    if (keep)
+                        next = nextRequestHere(*conn);
+                    if (!next) {
+                        giveBack(conn, keep);
+                        return;
+                    }
+                    answer = answerer_.answer(*next);
                 }
-                auto rest = std::make_shared<Answer>(std::move(answer));
-                hand(conn, [rest] { return std::move(*rest); }, done, RequestAnswerer::Work::Write);
-                return;
             } catch (const std::exception& e) {
                 std::fprintf(stderr, "HTTP service: connection error: %s\n", e.what());
             }
@@ -333,6 +345,29 @@ void ConnectionLoop::hand(const std::shared_ptr<Connection>& conn, std::function
         std::fprintf(stderr, "HTTP service: cannot answer a request (%s)\n", e.what());
         giveBack(conn, false);
     }
+}
+
+std::optional<HttpRequest> ConnectionLoop::nextRequestHere(Connection& conn)
+{
+    // Bytes that came with the last request (pipelining) are the loop's to parse.
+    if (stopping_ || !conn.inbox.empty() || !conn.waitForInput(kWorkerKeepMs))
+        return std::nullopt;
+    thread_local std::vector<char> scratch(kReadSize);
+    const platform::ReceiveResult r = conn.receive(scratch.data(), scratch.size());
+    if (r.status != platform::ReceiveStatus::Data)
+        return std::nullopt; // the loop sees the end of the stream (or the error) again
+    conn.inbox.append(scratch.data(), r.bytes);
+    // Parsed from the inbox without taking from it: only a request answered here leaves it.
+    WireParser parser;
+    parser.header_limit(static_cast<std::uint32_t>(limits_.maxHeadBytes));
+    parser.body_limit(limits_.maxBodyBytes);
+    boost::system::error_code ec;
+    const std::size_t used = parser.put(boost::asio::buffer(conn.inbox), ec);
+    if (ec || !parser.is_done() || used > kLoopRequestBytes || parser.chunked() ||
+        parser.content_length().value_or(0) != 0 || expectsContinue(parser.get()))
+        return std::nullopt;
+    conn.inbox.erase(0, used);
+    return requestFromWire(parser.release());
 }
 
 // A worker is done with the connection: the loop takes it again, or it closes.

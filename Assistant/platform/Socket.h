@@ -39,6 +39,10 @@ struct ReceiveResult {
 // socket was shut down; WouldBlock when nothing has arrived yet.
 ReceiveResult receiveSome(SocketHandle socket, void* data, std::size_t size);
 
+// Waits at most timeoutMs milliseconds for something to receive (bytes, the peer's end, an error
+// or a shutdown of the socket). True when there is something.
+bool waitReadable(SocketHandle socket, int timeoutMs);
+
 struct SendResult {
     std::size_t bytes = 0; // how many bytes of the pieces, in order, the socket took
     int error = 0;         // 0, or the system's error number (a full socket is no error)

@@ -589,3 +589,65 @@ TEST(HttpService, AConnectionHoldsOneDescriptor)
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     EXPECT_EQ(left, 0);
 }
+
+namespace {
+
+// Answers with its "v" parameter, on a worker (as a module call is).
+class Echo : public PostComponent {
+public:
+    std::string className() const override { return "TEcho"; }
+    void OnPost(HttpRequest& request, HttpResponse& r) override { r.setBody(request.param("v")); }
+};
+
+void sendText(int fd, const std::string& text)
+{
+    ::send(fd, text.data(), text.size(), MSG_NOSIGNAL);
+}
+
+} // namespace
+
+// The next request on a connection a worker has just answered comes however the client sends it:
+// at once, in pieces, with a body, pipelined, broken, or as one the loop answers by itself.
+TEST(HttpService, RequestsAfterAWorkersAnswerArriveAnyWay)
+{
+    HttpService s;
+    s.registerComponent("/heart", std::make_unique<THeart>());
+    s.registerComponent("/echo", std::make_unique<Echo>());
+    ServiceLimits limits;
+    limits.loopThreads = 1;
+    s.setLimits(limits);
+    s.start("127.0.0.1", "0");
+    int fd = connectTo(s.boundPort());
+    ASSERT_GE(fd, 0);
+
+    sendText(fd, "GET /echo?v=1 HTTP/1.1\r\n\r\n");
+    EXPECT_EQ(readReplies(fd, 1), std::vector<std::string>{"1"});
+    for (int i = 2; i <= 20; ++i) { // one after another, each sent as soon as the last reply came
+        sendText(fd, "GET /echo?v=" + std::to_string(i) + " HTTP/1.1\r\n\r\n");
+        EXPECT_EQ(readReplies(fd, 1), std::vector<std::string>{std::to_string(i)});
+    }
+    // A head in pieces: the first piece arrives while the worker still watches the connection.
+    sendText(fd, "GET /echo?v=pieces HT");
+    std::this_thread::sleep_for(std::chrono::microseconds(300));
+    sendText(fd, "TP/1.1\r\nHost: 127.0.0.1\r");
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    sendText(fd, "\n\r\n");
+    EXPECT_EQ(readReplies(fd, 1), std::vector<std::string>{"pieces"});
+    // A request with a body, and one the loop answers by itself.
+    sendText(fd, "POST /echo HTTP/1.1\r\nContent-Type: application/x-www-form-urlencoded\r\nContent-Length: 6\r\n\r\nv=body");
+    EXPECT_EQ(readReplies(fd, 1), std::vector<std::string>{"body"});
+    sendText(fd, "GET /heart?jsonp=h HTTP/1.1\r\n\r\n");
+    EXPECT_EQ(readReplies(fd, 1), std::vector<std::string>{"h(0)"});
+    // Two at once, after a worker's answer.
+    sendText(fd, "GET /echo?v=x HTTP/1.1\r\n\r\n");
+    EXPECT_EQ(readReplies(fd, 1), std::vector<std::string>{"x"});
+    sendText(fd, "GET /echo?v=p1 HTTP/1.1\r\n\r\nGET /echo?v=p2 HTTP/1.1\r\n\r\n");
+    EXPECT_EQ(readReplies(fd, 2), (std::vector<std::string>{"p1", "p2"}));
+    // A broken request gets its answer and the connection ends.
+    sendText(fd, "GARBAGE\r\n\r\n");
+    bool closed = false;
+    const std::string last = readAll(fd, 5000, &closed);
+    EXPECT_TRUE(last.starts_with("HTTP/1.1 400")) << last;
+    EXPECT_TRUE(closed);
+    ::close(fd);
+}

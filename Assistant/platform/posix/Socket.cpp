@@ -106,6 +106,16 @@ ReceiveResult receiveSome(SocketHandle socket, void* data, std::size_t size)
     }
 }
 
+bool waitReadable(SocketHandle socket, int timeoutMs)
+{
+    pollfd p{fd(socket), POLLIN, 0};
+    int ready;
+    do {
+        ready = ::poll(&p, 1, timeoutMs);
+    } while (ready < 0 && errno == EINTR);
+    return ready > 0;
+}
+
 SendResult sendSome(SocketHandle socket, std::span<const std::string_view> pieces)
 {
     std::array<iovec, kMaxPieces> iov{};

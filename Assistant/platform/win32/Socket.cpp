@@ -134,6 +134,14 @@ ReceiveResult receiveSome(SocketHandle socket, void* data, std::size_t size)
     }
 }
 
+bool waitReadable(SocketHandle socket, int timeoutMs)
+{
+    WSAPOLLFD p{};
+    p.fd = static_cast<SOCKET>(socket);
+    p.events = POLLRDNORM;
+    return ::WSAPoll(&p, 1, timeoutMs) > 0;
+}
+
 SendResult sendSome(SocketHandle socket, std::span<const std::string_view> pieces)
 {
     std::array<WSABUF, kMaxPieces> buffers{};
