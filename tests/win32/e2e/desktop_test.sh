@@ -17,7 +17,6 @@ set -u
 program_dir=${2:?usage: desktop_test.sh <cmake dir> <program dir> <test-modules dir>}
 modules_dir=${3:?usage: desktop_test.sh <cmake dir> <program dir> <test-modules dir>}
 . "$(dirname "$0")/support/harness.sh"
-kxwin=${KX_WIN_TOOL:-}
 app_pid=
 companion_pid=
 blocker_pid=
@@ -39,7 +38,7 @@ cleanup() {
 trap 'cleanup $?' EXIT
 
 require_environment wine curl xdotool iconv python3 import
-[ -n "$kxwin" ] && [ -f "$kxwin" ] || fatal "KX_WIN_TOOL does not name kxwin.exe"
+require_kxwin
 module=$modules_dir/e2e_module.dll
 [ -f "$module" ] || fatal "$module is missing"
 
@@ -63,15 +62,6 @@ printf '[HTTP]\r\nserver.ip=127.0.0.1\r\nserver.port=%s\r\n[APP]\r\napplication.
 
 export LC_ALL=zh_CN.UTF-8
 export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:+$WINEDLLOVERRIDES;}winedbg.exe=d"
-# kxwin's output without carriage returns; its exit status.
-kx() {
-  local out status
-  out=$(wine "$kxwin" "$@" 2>/dev/null)
-  status=$?
-  out=${out//$'\r'/}
-  [ -z "$out" ] || printf '%s\n' "$out"
-  return "$status"
-}
 # The raw RGB bytes of a screen rectangle (x y width height) into file $5.
 capture() { import -window root -crop "${3}x${4}+${1}+${2}" "rgb:$5" 2>/dev/null; }
 screenshot() { import -window root "$work/$1.png" 2>/dev/null || true; }
@@ -80,21 +70,6 @@ ink() {
   python3 -c 'import sys
 d = open(sys.argv[1], "rb").read()
 print(sum(1 for i in range(0, len(d) - 2, 3) if d[i:i+3] not in (b"\0\0\0", b"\xff\xff\xff")))' "$1"
-}
-# The window of the class exists and is visible within $2 seconds.
-expect_window() { kx wait "$1" "${2:-10}" >/dev/null || fail "${3:-no visible window of the class $1}"; }
-expect_gone() { kx gone "$1" "${2:-10}" >/dev/null || fail "${3:-a window of the class $1 is still visible}"; }
-# The program's message box (caption Kestrix客户端) shows text $1; answered with button id $2.
-answer_box() {
-  local text=$1 button=$2
-  if ! kx wait '#32770' 10 >/dev/null; then
-    fail "no message box asking '$text'"
-    return
-  fi
-  [ "$(kx title '#32770')" = "Kestrix客户端" ] || fail "the box's caption is '$(kx title '#32770')'"
-  kx controls '#32770' | grep -qF "$text" || fail "the box does not say '$text': $(kx controls '#32770')"
-  kx click '#32770' "$button" >/dev/null
-  expect_gone '#32770' 10 "the box '$text' stays after its answer"
 }
 heart() { curl -s --max-time 5 "http://127.0.0.1:$1/heart" || true; }
 

@@ -20,7 +20,6 @@ set -u
 program_dir=${2:?usage: module_update_test.sh <cmake dir> <program dir> <test-modules dir>}
 modules_dir=${3:?usage: module_update_test.sh <cmake dir> <program dir> <test-modules dir>}
 . "$(dirname "$0")/support/harness.sh"
-kxwin=${KX_WIN_TOOL:-}
 app_pid=
 servers_pid=
 work=
@@ -40,7 +39,7 @@ cleanup() {
 trap 'cleanup $?' EXIT
 
 require_environment wine curl iconv cmp python3
-[ -n "$kxwin" ] && [ -f "$kxwin" ] || fatal "KX_WIN_TOOL does not name kxwin.exe"
+require_kxwin
 exe=$program_dir/KestrixAssistant.exe
 [ -f "$exe" ] || fatal "$exe is missing"
 module=$modules_dir/e2e_module.dll
@@ -133,14 +132,6 @@ grep -q listening "$work/servers.out" || fatal "the stand-in servers did not sta
 # ---- Helpers -------------------------------------------------------------------------------------
 export LC_ALL=zh_CN.UTF-8
 export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:+$WINEDLLOVERRIDES;}winedbg.exe=d"
-kx() { # kxwin's output without carriage returns; its exit status
-  local out status
-  out=$(wine "$kxwin" "$@" 2>/dev/null)
-  status=$?
-  out=${out//$'\r'/}
-  [ -z "$out" ] || printf '%s\n' "$out"
-  return "$status"
-}
 start_program() { # $1: output file; pid in $app_pid; waits for /heart
   (cd "$folder" && exec wine ./KestrixAssistant.exe) >"$1" 2>&1 &
   app_pid=$!
@@ -179,9 +170,7 @@ body=$(echo_call 1)
 echoed 1 "$body" || fail "the installed module does not answer: $body"
 
 question="检测到客户端组件更新，Kestrix客户端助手需要重启才能更新，是否立即更新？"
-if kx wait '#32770' 60 >/dev/null; then
-  [ "$(kx title '#32770')" = "Kestrix客户端" ] || fail "the box's caption is '$(kx title '#32770')'"
-  kx controls '#32770' | grep -qF "$question" || fail "the box does not ask '$question': $(kx controls '#32770')"
+if expect_box "$question" 60; then
   # What the box waits on is in place already.
   cmp -s "$module_folder/e2e_module.dll" "$work/new/e2e_module.dll" || fail "e2e_module.dll was not replaced"
   cmp -s "$module_folder/e2e_module_old.dll" "$work/old.dll" || fail "e2e_module_old.dll is not the old library"

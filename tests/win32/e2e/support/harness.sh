@@ -64,6 +64,43 @@ require_environment() {
     fatal "the locale zh_CN.UTF-8 is missing (scripts/setup-debian.sh generates it)"
 }
 
+# kxwin.exe (KX_WIN_TOOL) reads and drives the program's windows: kx runs it and gives its output
+# without carriage returns, and its exit status.
+kxwin=${KX_WIN_TOOL:-}
+kx() {
+  local out status
+  out=$(wine "$kxwin" "$@" 2>/dev/null)
+  status=$?
+  out=${out//$'\r'/}
+  [ -z "$out" ] || printf '%s\n' "$out"
+  return "$status"
+}
+require_kxwin() {
+  [ -n "$kxwin" ] && [ -f "$kxwin" ] || fatal "KX_WIN_TOOL does not name kxwin.exe"
+}
+
+# A visible window of the class within $2 seconds (10), else the failure $3.
+expect_window() { kx wait "$1" "${2:-10}" >/dev/null || fail "${3:-no visible window of the class $1}"; }
+expect_gone() { kx gone "$1" "${2:-10}" >/dev/null || fail "${3:-a window of the class $1 is still visible}"; }
+
+# The program's message box (caption Kestrix客户端) shows text $1 within $2 seconds (10); 1 when no
+# box came (reported).
+expect_box() {
+  local text=$1
+  if ! kx wait '#32770' "${2:-10}" >/dev/null; then
+    fail "no message box saying '$text'"
+    return 1
+  fi
+  [ "$(kx title '#32770')" = "Kestrix客户端" ] || fail "the box's caption is '$(kx title '#32770')'"
+  kx controls '#32770' | grep -qF "$text" || fail "the box does not say '$text': $(kx controls '#32770')"
+}
+# Answers the box of expect_box with the button of id $2 (IDOK 1, IDYES 6, IDNO 7).
+answer_box() {
+  expect_box "$1" || return
+  kx click '#32770' "$2" >/dev/null
+  expect_gone '#32770' 10 "the box '$1' stays after its answer"
+}
+
 # Ends the script: 0 when no check failed.
 finish() {
   if [ "$failures" -ne 0 ]; then
