@@ -26,14 +26,7 @@ trap cleanup EXIT
 
 free_port() { python3 -c 'import socket;s=socket.socket();s.bind(("127.0.0.1",0));print(s.getsockname()[1])'; }
 
-# Context switches of every thread of $1, one line per thread: "tid name count".
-switches() {
-  local pid=$1 task
-  for task in /proc/"$pid"/task/*; do
-    awk -v tid="${task##*/}" -v name="$(cat "$task/comm" 2>/dev/null)" \
-      '/voluntary_ctxt_switches/ {n += $2} END {print tid, name, n}' "$task/status" 2>/dev/null || true
-  done
-}
+. bench/proc_switches.sh
 
 # Starts the assistant with the environment given, waits for its first /heart, lets it settle,
 # then counts for $seconds.
@@ -56,9 +49,7 @@ measure() {
   sleep "$seconds"
   switches "$kx_pid" | sort >"$work/after"
   echo "== $label: $seconds s after start-up settled"
-  join "$work/before" "$work/after" 2>/dev/null | awk -v s="$seconds" '
-    { d = $NF - $3; total += d; printf "   thread %-8s %-16s %6d  (%.2f/s)\n", $1, $2, d, d / s }
-    END { printf "   all threads            %6d  (%.2f/s)\n", total, total / s }' || true
+  report_switches "$work/before" "$work/after" "$seconds"
   kill "$kx_pid" 2>/dev/null && wait "$kx_pid" 2>/dev/null || true
   kx_pid=""
 }
