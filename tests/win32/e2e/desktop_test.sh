@@ -2,7 +2,7 @@
 # End-to-end test of what a Windows user sees of KestrixAssistant.exe, under Wine on an X display:
 # the tray icon and its balloons, the taskbar's return, the pop-up menu chosen with the keys, the
 # three settings dialogs (one of each at a time), the restart request to the companion service,
-# the loading overlay a module asks for, the end of the session, and a start with the port taken.
+# the manual update check, the loading overlay a module asks for, the end of the session, and a start with the port taken.
 # The program folder's path holds Chinese characters and a blank; Wine runs with a Chinese locale.
 #
 #   bash desktop_test.sh <cmake build dir> <program dir> <test-modules dir>
@@ -209,6 +209,10 @@ answer_box "确定要重启Kestrix客户端助手吗？" 6
 for _ in $(seq 50); do [ -s "$work/companion.requests" ] && break; sleep 0.2; done
 grep -qx "POST /controlMainApp?ct=2 b''" "$work/companion.requests" 2>/dev/null ||
   fail "the restart did not reach the companion service: $(cat "$work/companion.requests" 2>&1)"
+
+# ---- 检查更新: a manual check tells its outcome (no update address here) -----------------------
+choose_item 4
+answer_box "更新服务器地址为空！" 1
 
 # ---- The loading overlay a module asks for ------------------------------------------------------
 call_module() { curl -s --max-time 30 "http://127.0.0.1:$port/print?id=$1&func=$2" || true; }
