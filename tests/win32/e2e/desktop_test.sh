@@ -2,7 +2,8 @@
 # End-to-end test of what a Windows user sees of KestrixAssistant.exe, under Wine on an X display:
 # the tray icon and its balloons, the taskbar's return, the pop-up menu chosen with the keys, the
 # three settings dialogs (one of each at a time), the restart request to the companion service,
-# the manual update check, the loading overlay a module asks for, the end of the session, and a start with the port taken.
+# the manual update check, the loading overlay a module asks for, the end of the session, and a
+# start with the port taken.
 # The program folder's path holds Chinese characters and a blank; Wine runs with a Chinese locale.
 #
 #   bash desktop_test.sh <cmake build dir> <program dir> <test-modules dir>
