@@ -3,6 +3,7 @@
 #include "common/Paths.h"
 #include "common/Prompter.h"
 #include "platform/win32/WideText.h"
+#include "shell/win32/WindowProcedure.h"
 
 #include <wincodec.h>
 #include <wrl/client.h>
@@ -233,7 +234,7 @@ HBITMAP renderCanvas(const std::vector<std::uint32_t>& canvas, int width, int he
 
 TfrmPrintPrompt::TfrmPrintPrompt(HINSTANCE instance, const std::string& programFolder)
 {
-    if (!registerWindowClass(instance, &TfrmPrintPrompt::windowProcedure) &&
+    if (!registerWindowClass(instance, &ownedWindowProcedure<TfrmPrintPrompt>) &&
         GetLastError() != ERROR_CLASS_ALREADY_EXISTS)
         throw std::runtime_error("cannot register the loading window class (error " + std::to_string(GetLastError()) +
                                  ")");
@@ -460,30 +461,15 @@ void TfrmPrintPrompt::paint(HDC dc)
     DeleteDC(buffer);
 }
 
-LRESULT CALLBACK TfrmPrintPrompt::windowProcedure(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam)
+void TfrmPrintPrompt::attachWindow(HWND window)
 {
-    if (message == WM_NCCREATE) {
-        const auto* create = reinterpret_cast<const CREATESTRUCTW*>(lParam);
-        auto* creating = static_cast<TfrmPrintPrompt*>(create->lpCreateParams);
-        creating->hwnd_ = hwnd;
-        SetWindowLongPtrW(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(creating));
-    }
-    auto* self = reinterpret_cast<TfrmPrintPrompt*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
-    if (!self)
-        return DefWindowProcW(hwnd, message, wParam, lParam);
-    if (message == WM_NCDESTROY) {
-        SetWindowLongPtrW(hwnd, GWLP_USERDATA, 0);
-        self->hwnd_ = nullptr;
-        self->animating_ = false;
-        return DefWindowProcW(hwnd, message, wParam, lParam);
-    }
-    // No exception may leave through the system's frames.
-    try {
-        return self->WndProc(message, wParam, lParam);
-    } catch (const std::exception& e) {
-        showMessage(e.what(), BoxIcon::Error);
-        return 0;
-    }
+    hwnd_ = window;
+}
+
+void TfrmPrintPrompt::detachWindow()
+{
+    hwnd_ = nullptr;
+    animating_ = false;
 }
 
 LRESULT TfrmPrintPrompt::WndProc(UINT message, WPARAM wParam, LPARAM lParam)

@@ -54,6 +54,9 @@ public:
 
     // The window procedure of the overlay, on its thread.
     LRESULT WndProc(UINT message, WPARAM wParam, LPARAM lParam);
+    // The window's first and last message (ownedWindowProcedure).
+    void attachWindow(HWND window);
+    void detachWindow();
 
 private:
     struct Frame {
@@ -61,7 +64,6 @@ private:
         unsigned delayMs = 100;
     };
 
-    static LRESULT CALLBACK windowProcedure(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
     // Decodes and composes the GIF into frames_; raises std::runtime_error with the error's text.
     void loadPicture(const std::string& path);
     void startAnimation();

@@ -6,6 +6,7 @@
 #include "common/WindowMessages.h"
 #include "platform/win32/WideText.h"
 #include "shell/win32/ShellResources.h"
+#include "shell/win32/WindowProcedure.h"
 #include "shell/win32/dialogs/About.h"
 #include "shell/win32/dialogs/PrintSet.h"
 #include "shell/win32/dialogs/SystemSet.h"
@@ -122,7 +123,7 @@ TfrmMain::TfrmMain(const std::string& programFolder, HINSTANCE instance)
               tray_->promptLog(text);
       })
 {
-    if (!registerWindowClass(instance, &TfrmMain::windowProcedure) && GetLastError() != ERROR_CLASS_ALREADY_EXISTS)
+    if (!registerWindowClass(instance, &ownedWindowProcedure<TfrmMain>) && GetLastError() != ERROR_CLASS_ALREADY_EXISTS)
         throw std::runtime_error("cannot register the main window class (error " + std::to_string(GetLastError()) + ")");
     // Fixed single border with the system menu only; client area 387 x 671. Never shown.
     const DWORD style = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU;
@@ -147,6 +148,16 @@ TfrmMain::~TfrmMain()
     MSG msg;
     while (PeekMessageW(&msg, nullptr, kRunTaskMessage, kRunTaskMessage, PM_REMOVE))
         delete reinterpret_cast<std::function<void()>*>(msg.lParam);
+}
+
+void TfrmMain::attachWindow(HWND window)
+{
+    hwnd_ = window;
+}
+
+void TfrmMain::detachWindow()
+{
+    hwnd_ = nullptr;
 }
 
 void TfrmMain::FormCreate()
@@ -200,33 +211,6 @@ void TfrmMain::post(std::function<void()> task)
     HWND window = taskWindow_.load();
     if (!window || !PostMessageW(window, kRunTaskMessage, 0, reinterpret_cast<LPARAM>(queued)))
         delete queued;
-}
-
-LRESULT CALLBACK TfrmMain::windowProcedure(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam)
-{
-    if (message == WM_NCCREATE) {
-        const auto* create = reinterpret_cast<const CREATESTRUCTW*>(lParam);
-        auto* creating = static_cast<TfrmMain*>(create->lpCreateParams);
-        // The handle is known from the first message on, before CreateWindowExW returns.
-        creating->hwnd_ = hwnd;
-        SetWindowLongPtrW(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(creating));
-    }
-    auto* self = reinterpret_cast<TfrmMain*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
-    if (!self)
-        return DefWindowProcW(hwnd, message, wParam, lParam);
-    if (message == WM_NCDESTROY) {
-        SetWindowLongPtrW(hwnd, GWLP_USERDATA, 0);
-        self->hwnd_ = nullptr;
-        return DefWindowProcW(hwnd, message, wParam, lParam);
-    }
-    // No exception may leave through the system's frames: an error that no handler caught is
-    // shown in a box with its text and the program goes on.
-    try {
-        return self->WndProc(message, wParam, lParam);
-    } catch (const std::exception& e) {
-        showMessage(e.what(), BoxIcon::Error);
-        return 0;
-    }
 }
 
 LRESULT TfrmMain::WndProc(UINT message, WPARAM wParam, LPARAM lParam)

@@ -62,6 +62,9 @@ public:
 
     // The window procedure of the main window, on its thread.
     LRESULT WndProc(UINT message, WPARAM wParam, LPARAM lParam);
+    // The window's first and last message (ownedWindowProcedure).
+    void attachWindow(HWND window);
+    void detachWindow();
 
     const AppLifecycle& lifecycle() const { return lifecycle_; }
     TMainTray* tray() const { return tray_.get(); }
@@ -69,7 +72,6 @@ public:
     std::int32_t loadingProcessNum = 0;
 
 private:
-    static LRESULT CALLBACK windowProcedure(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
     // The loading counter: the overlay shows with the first open request and goes with the last.
     void loadingShow();
     void loadingHide();

@@ -1,5 +1,7 @@
 #include "shell/qt/dialogs/PrinterCatalog.h"
 
+#include "base/ProcessWide.h"
+
 #include <QPageSize>
 #include <QPrinterInfo>
 
@@ -63,23 +65,12 @@ std::uint16_t PrinterCatalog::currentPaperId()
     return static_cast<std::uint16_t>(QPrinterInfo::printerInfo(name).defaultPageSize().windowsId());
 }
 
-namespace {
-std::unique_ptr<PrinterCatalog>& catalogSlot()
-{
-    static std::unique_ptr<PrinterCatalog> slot;
-    return slot;
-}
-} // namespace
-
 PrinterCatalog& printerCatalog()
 {
-    auto& slot = catalogSlot();
-    if (!slot)
-        slot = std::make_unique<PrinterCatalog>();
-    return *slot;
+    return kx::processWide<PrinterCatalog>();
 }
 
 void resetPrinterCatalog()
 {
-    catalogSlot().reset();
+    kx::resetProcessWide<PrinterCatalog>();
 }

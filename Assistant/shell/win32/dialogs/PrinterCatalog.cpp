@@ -1,5 +1,6 @@
 #include "shell/win32/dialogs/PrinterCatalog.h"
 
+#include "base/ProcessWide.h"
 #include "common/Errors.h"
 
 #include <winspool.h>
@@ -179,25 +180,14 @@ std::uint16_t PrinterCatalog::currentPaperId()
     return (mode->dmFields & DM_PAPERSIZE) ? static_cast<std::uint16_t>(mode->dmPaperSize) : 0;
 }
 
-namespace {
-std::unique_ptr<PrinterCatalog>& catalogSlot()
-{
-    static std::unique_ptr<PrinterCatalog> slot;
-    return slot;
-}
-} // namespace
-
 PrinterCatalog& printerCatalog()
 {
-    auto& slot = catalogSlot();
-    if (!slot)
-        slot = std::make_unique<PrinterCatalog>();
-    return *slot;
+    return kx::processWide<PrinterCatalog>();
 }
 
 void resetPrinterCatalog()
 {
-    catalogSlot().reset();
+    kx::resetProcessWide<PrinterCatalog>();
 }
 
 } // namespace kx::win
