@@ -328,7 +328,8 @@ void TfrmMain::menuCommand(TrayCommand command)
         std::string interval;
         // The update timer takes the interval box's text, saved or not, once the dialog closed.
         if (showDialogOnce<TfrmSysSet>(L"TfrmSysSet", instance_, appFileDir_,
-                                       [&interval](TfrmSysSet& dialog) { interval = dialog.intervalText(); }))
+                                       [&interval](TfrmSysSet& dialog) { interval = dialog.intervalText(); }) &&
+            !exited_) // the program may have been ended while the dialog was open
             rearmUpdateTimer(interval);
         break;
     }
