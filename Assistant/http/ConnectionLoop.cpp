@@ -367,6 +367,9 @@ std::optional<HttpRequest> ConnectionLoop::nextRequestHere(Connection& conn)
         parser.content_length().value_or(0) != 0 || expectsContinue(parser.get()))
         return std::nullopt;
     conn.inbox.erase(0, used);
+    // The answered request's share of the body budget goes back, as the loop gives it back when
+    // it starts on the next request.
+    conn.body.release();
     return requestFromWire(parser.release());
 }
 
