@@ -314,6 +314,10 @@ void ConnectionLoop::hand(const std::shared_ptr<Connection>& conn, std::function
         answerer_.runElsewhere([this, conn, makeAnswer = std::move(makeAnswer), sent, kind]() mutable {
             try {
                 Answer answer = makeAnswer();
+                // The request is answered: its body (held by the job) and its share of the body
+                // budget go now, not when the connection's next request starts.
+                makeAnswer = nullptr;
+                conn->body.release();
                 if (kind == RequestAnswerer::Work::Write) {
                     giveBack(conn, writeReply(*conn, answer.reply, sent) && answer.keepAlive);
                     return;
@@ -367,9 +371,6 @@ std::optional<HttpRequest> ConnectionLoop::nextRequestHere(Connection& conn)
         parser.content_length().value_or(0) != 0 || expectsContinue(parser.get()))
         return std::nullopt;
     conn.inbox.erase(0, used);
-    // The answered request's share of the body budget goes back, as the loop gives it back when
-    // it starts on the next request.
-    conn.body.release();
     return requestFromWire(parser.release());
 }
 

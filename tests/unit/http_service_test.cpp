@@ -651,3 +651,37 @@ TEST(HttpService, RequestsAfterAWorkersAnswerArriveAnyWay)
     EXPECT_TRUE(closed);
     ::close(fd);
 }
+
+// A large body answered on a worker holds its share of the body budget only until its answer:
+// when the worker takes the connection's next request itself, the share goes back as it does
+// when the loop starts on the next request.
+TEST(HttpService, AWorkersNextRequestGivesTheBodyBudgetBack)
+{
+    HttpService s;
+    s.registerComponent("/echo", std::make_unique<Echo>());
+    ServiceLimits limits;
+    limits.maxBodiesInFlightBytes = 1u << 20;
+    s.setLimits(limits);
+    s.start("127.0.0.1", "0");
+    const std::string body = "v=big&pad=" + std::string(700u * 1024, 'p');
+    const std::string bigRequest = "POST /echo HTTP/1.1\r\nContent-Type: application/x-www-form-urlencoded\r\n"
+                                   "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+    int fd = connectTo(s.boundPort());
+    ASSERT_GE(fd, 0);
+    // Each round: a large body, then a small request sent as soon as the answer came (mostly
+    // taken by the worker), then a large body on another connection, which fits only when the
+    // first one's share went back.
+    for (int round = 0; round < 10; ++round) {
+        std::thread sender([&] { sendText(fd, bigRequest); });
+        EXPECT_EQ(readReplies(fd, 1), std::vector<std::string>{"big"}) << round;
+        sender.join();
+        sendText(fd, "GET /echo?v=small HTTP/1.1\r\n\r\n");
+        EXPECT_EQ(readReplies(fd, 1), std::vector<std::string>{"small"}) << round;
+        int other = connectTo(s.boundPort());
+        std::thread otherSender([&] { sendText(other, bigRequest); });
+        EXPECT_EQ(readReplies(other, 1), std::vector<std::string>{"big"}) << round;
+        otherSender.join();
+        ::close(other);
+    }
+    ::close(fd);
+}
