@@ -3,6 +3,7 @@
 #include "common/Paths.h"
 #include "common/Prompter.h"
 #include "platform/win32/WideText.h"
+#include "shell/win32/WindowDpi.h"
 #include "shell/win32/WindowProcedure.h"
 
 #include <wincodec.h>
@@ -49,18 +50,6 @@ ATOM registerWindowClass(HINSTANCE instance, WNDPROC procedure)
     wc.hbrBackground = static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH));
     wc.lpszClassName = kWindowClass;
     return RegisterClassExW(&wc);
-}
-
-// The window's DPI where the system reports one per window (Windows 10 1607 on); 96 before.
-UINT windowDpi(HWND window)
-{
-    using GetDpiForWindowFn = UINT(WINAPI*)(HWND);
-    const HMODULE user32 = GetModuleHandleW(L"user32.dll");
-    const auto getDpi = user32 ? reinterpret_cast<GetDpiForWindowFn>(
-                                     reinterpret_cast<void*>(GetProcAddress(user32, "GetDpiForWindow")))
-                               : nullptr;
-    const UINT dpi = getDpi ? getDpi(window) : 0;
-    return dpi ? dpi : 96;
 }
 
 // COM on this thread for as long as the picture is being decoded. A thread that already has a
@@ -253,9 +242,7 @@ TfrmPrintPrompt::TfrmPrintPrompt(HINSTANCE instance, const std::string& programF
                  SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
     // Without smoothing: grey pixels blended towards white at the glyphs' edges would be neither
     // the text's colour nor the key and show as a pale fringe on a dark background.
-    font_ = CreateFontW(-scaled(kFontPixels), 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET,
-                        OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, NONANTIALIASED_QUALITY, DEFAULT_PITCH | FF_DONTCARE,
-                        L"Tahoma");
+    font_ = tahomaFont(kFontPixels, dpi_, NONANTIALIASED_QUALITY);
 
     // FormCreate: the picture, then the place. Without a picture the window keeps its design place.
     const std::string path = programPath(programFolder, "data\\img\\gif\\loading.gif");
@@ -308,7 +295,7 @@ std::vector<unsigned> TfrmPrintPrompt::frameDelays() const
 
 int TfrmPrintPrompt::scaled(int pixels) const
 {
-    return MulDiv(pixels, static_cast<int>(dpi_), 96);
+    return scaledToDpi(pixels, dpi_);
 }
 
 void TfrmPrintPrompt::loadPicture(const std::string& path)

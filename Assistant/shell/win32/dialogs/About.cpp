@@ -4,6 +4,7 @@
 #include "common/Prompter.h"
 #include "platform/win32/WideText.h"
 #include "shell/win32/ShellResources.h"
+#include "shell/win32/WindowDpi.h"
 
 namespace kx::win {
 
@@ -41,13 +42,11 @@ INT_PTR TfrmAbout::handleMessage(UINT message, WPARAM wParam, LPARAM /*lParam*/,
     case WM_INITDIALOG: {
         const UINT windowDpi = dpi();
         // The version line in Tahoma with 13-pixel characters (at 96 DPI; scaled with the window).
-        versionFont_ = CreateFontW(-MulDiv(13, static_cast<int>(windowDpi), 96), 0, 0, 0, FW_NORMAL, FALSE, FALSE,
-                                   FALSE, DEFAULT_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
-                                   DEFAULT_PITCH | FF_DONTCARE, L"Tahoma");
+        versionFont_ = tahomaFont(13, windowDpi);
         if (versionFont_)
             SendDlgItemMessageW(hwnd(), IDC_LBLVER, WM_SETFONT, reinterpret_cast<WPARAM>(versionFont_), FALSE);
         // The application icon at its largest drawn size, centred in the picture's place.
-        const int side = MulDiv(48, static_cast<int>(windowDpi), 96);
+        const int side = scaledToDpi(48, windowDpi);
         picture_ = static_cast<HICON>(
             LoadImageW(instance_, MAKEINTRESOURCEW(IDI_KESTRIX), IMAGE_ICON, side, side, LR_DEFAULTCOLOR));
         if (picture_)

@@ -2,6 +2,7 @@
 
 #include "platform/win32/WideText.h"
 #include "shell/win32/ShellResources.h"
+#include "shell/win32/WindowDpi.h"
 
 namespace kx::win {
 
@@ -111,12 +112,7 @@ void DialogFrame::bringToFront()
 
 UINT DialogFrame::dpi() const
 {
-    // Not every system has the per-window call (older Windows, Wine): looked up, not linked.
-    using GetDpiForWindowFn = UINT(WINAPI*)(HWND);
-    static const auto getDpiForWindow = reinterpret_cast<GetDpiForWindowFn>(
-        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"user32.dll"), "GetDpiForWindow")));
-    const UINT value = getDpiForWindow ? getDpiForWindow(hwnd_) : 0;
-    return value ? value : 96;
+    return windowDpi(hwnd_);
 }
 
 } // namespace kx::win
