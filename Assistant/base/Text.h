@@ -22,6 +22,12 @@ constexpr bool equalsNoCase(std::string_view a, std::string_view b)
     return true;
 }
 
+// True when text begins with prefix, ASCII letters compared without case.
+constexpr bool startsWithNoCase(std::string_view text, std::string_view prefix)
+{
+    return text.size() >= prefix.size() && equalsNoCase(text.substr(0, prefix.size()), prefix);
+}
+
 // text without the characters of blanks at either end (spaces and tabs unless told otherwise).
 constexpr std::string_view trimmed(std::string_view text, std::string_view blanks = " \t")
 {

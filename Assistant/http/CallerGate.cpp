@@ -282,12 +282,20 @@ bool TrustedSites::lists(const SiteOrigin& origin) const
     return false;
 }
 
-std::optional<Refusal> judgeCaller(const HttpRequest& request, const TrustedSites& sites)
+std::optional<Refusal> judgeCaller(const HttpRequest& request, const TrustedSites& sites, const CallerPolicy& policy)
 {
     std::string storage;
     if (auto host = headerValue(request, "Host", storage); host && !hostAllowed(*host))
         return Refusal{"host " + shown(*host),
                        "已拒绝发往主机 " + shown(*host) + " 的请求：只接受 IP 地址和 localhost"};
+    if (policy.localProgramsOnly) {
+        for (const auto& [name, value] : request.headers) {
+            if (base::equalsNoCase(name, "Origin") || base::equalsNoCase(name, "Referer") ||
+                base::startsWithNoCase(name, "Sec-Fetch-"))
+                return Refusal{"page " + lower(name),
+                               "已拒绝来自网页的请求（" + shown(name) + "）：只接受本机程序的请求"};
+        }
+    }
     if (!sites.restricts())
         return std::nullopt;
 
@@ -314,11 +322,14 @@ std::optional<Refusal> judgeCaller(const HttpRequest& request, const TrustedSite
     return std::nullopt;
 }
 
-CallerGate::CallerGate(TrustedSites sites, LogSink log) : sites_(std::move(sites)), log_(std::move(log)) {}
+CallerGate::CallerGate(TrustedSites sites, LogSink log, CallerPolicy policy)
+    : sites_(std::move(sites)), log_(std::move(log)), policy_(policy)
+{
+}
 
 bool CallerGate::admit(const HttpRequest& request, HttpResponse& response)
 {
-    std::optional<Refusal> refusal = judgeCaller(request, sites_);
+    std::optional<Refusal> refusal = judgeCaller(request, sites_, policy_);
     if (!refusal)
         return true;
     response = HttpResponse{};
@@ -327,7 +338,15 @@ bool CallerGate::admit(const HttpRequest& request, HttpResponse& response)
     std::string line;
     {
         std::lock_guard lock(mutex_);
-        if (logged_.contains(refusal->key)) {
+        if (policy_.logEveryRefusal) {
+            if (loggedRequests_ < kMaxLoggedRefusals) {
+                ++loggedRequests_;
+                line = std::move(refusal->message);
+            } else if (!logFull_) {
+                logFull_ = true;
+                line = "已拒绝的请求太多，本次运行不再逐一记录";
+            }
+        } else if (logged_.contains(refusal->key)) {
             // written already this run
         } else if (logged_.size() < kMaxLoggedRefusals) {
             logged_.insert(refusal->key);

@@ -14,8 +14,13 @@
 // port means 80 for http and 443 for https, on either side; "*.example.com" lists every subdomain of
 // example.com but not example.com itself.
 //
+// Local programs only (a service that no web page may ever reach): every request that carries
+// Origin, Referer or any Sec-Fetch-* header is refused as well, whatever the list says.
+//
 // A refused request is answered 403 with the default short HTML body, and the connection closes.
-// The log sink receives one line per refused host or site for the life of the gate.
+// The log sink receives one line per refused host or site for the life of the gate, or, when the
+// gate logs every refusal, one line per refused request; either way at most 256 lines and then one
+// closing line, so a flood cannot grow the log without bound.
 #include "http/HttpRequest.h"
 #include "http/HttpResponse.h"
 
@@ -71,15 +76,21 @@ struct Refusal {
     std::string message;
 };
 
+struct CallerPolicy {
+    bool localProgramsOnly = false;
+    bool logEveryRefusal = false;
+};
+
 // The decision alone, without memory: nullopt when the request may be served.
-std::optional<Refusal> judgeCaller(const HttpRequest& request, const TrustedSites& sites);
+std::optional<Refusal> judgeCaller(const HttpRequest& request, const TrustedSites& sites,
+                                   const CallerPolicy& policy = {});
 
 class CallerGate {
 public:
     using LogSink = std::function<void(const std::string&)>;
 
     // The sink is called on connection threads; it must be safe to call from any thread.
-    explicit CallerGate(TrustedSites sites = {}, LogSink log = {});
+    explicit CallerGate(TrustedSites sites = {}, LogSink log = {}, CallerPolicy policy = {});
 
     // True when the request may go on to dispatch. Otherwise the response holds the 403 reply.
     bool admit(const HttpRequest& request, HttpResponse& response);
@@ -89,6 +100,8 @@ public:
 private:
     TrustedSites sites_;
     LogSink log_;
+    CallerPolicy policy_;
+    std::size_t loggedRequests_ = 0;
     std::mutex mutex_;
     std::unordered_set<std::string> logged_;
     bool logFull_ = false;

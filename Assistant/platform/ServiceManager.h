@@ -1,6 +1,7 @@
 #pragma once
 // The system's service manager, as the companion service repair needs it: open the manager,
 // open a service by name or register it, start it. Handles close when their objects go away.
+#include <chrono>
 #include <memory>
 #include <string>
 
@@ -12,6 +13,7 @@ struct ServiceRegistration {
     std::string name;
     std::string displayName;
     std::string program; // full path of the service's program
+    std::string description = {}; // shown by the system's service list; "" = none
 };
 
 // The companion service's program in the program folder ("KxService.exe" on Windows, where
@@ -23,6 +25,17 @@ public:
     virtual ~Service() = default;
     // Starts the service without arguments. False when it cannot start, also when it already runs.
     virtual bool start() = 0;
+    // Asks the service to stop and waits until it has stopped. True when it is stopped, also when
+    // it did not run.
+    virtual bool stop(std::chrono::milliseconds /*timeout*/) { return false; }
+    // True while the service runs (or is starting or stopping).
+    virtual bool active() { return false; }
+    // Removes the registration (on Windows it goes once the service stopped and every handle to it
+    // is closed). False when it cannot be removed.
+    virtual bool remove() { return false; }
+    // Brings an existing registration to these values (program, display name, description,
+    // automatic start, own process, system account). False on failure.
+    virtual bool reconfigure(const ServiceRegistration& /*registration*/) { return false; }
 };
 
 enum class OpenServiceError { None, DoesNotExist, Other };
