@@ -6,6 +6,8 @@
 #                                       or shell/
 #   app/                                the core composed into the assistant: the core's rules;
 #                                       nothing of shell/
+#   companion/                          the companion service program: the core's rules; nothing
+#                                       of app/ or shell/
 #   shell/qt/ shell/win32/              a shell: anything below it, never the other shell
 # Exit status 1 when a rule is broken.
 #   scripts/core-includes.sh           summary (layer -> layer it includes, count) and check
@@ -15,13 +17,14 @@ set -eu
 cd "${KX_SOURCE_ROOT:-$(dirname "$0")/../Assistant}"
 
 core="common http bridge update"
-portable="$core app"
+portable="$core app companion"
 layer_of() { # the layer of a path below Assistant/ (a file or an included header)
     case "$1" in
         base/*) echo base ;;
         platform/*) echo platform ;;
         common/*|http/*|bridge/*|update/*) echo core ;;
         app/*) echo app ;;
+        companion/*) echo companion ;;
         shell/qt/*) echo shell/qt ;;
         shell/win32/*) echo shell/win32 ;;
         *) echo other ;;
@@ -65,6 +68,7 @@ up=$(echo "$edges" | sed -n 's/^\([^ ]*\) -> "\(.*\)"$/\1 \2/p' | while read -r 
         base:base|platform:base|platform:platform) ;;
         core:base|core:platform|core:core) ;;
         app:base|app:platform|app:core|app:app) ;;
+        companion:base|companion:platform|companion:core|companion:companion) ;;
         shell/qt:shell/win32|shell/win32:shell/qt) echo "$file -> $header (the other shell)" ;;
         shell/*:other) ;; # generated forms (ui_*.h) and a shell's own resources
         shell/*:*) ;;
@@ -78,5 +82,5 @@ qt=$(echo "$edges" | grep -vE '^shell/qt/' | grep -E -- '-> <(Q[A-Za-z]*|Qt[A-Za
 win=$(echo "$edges" | grep -vE '^(shell/win32|platform/win32)/' | grep -iE -- '-> <(windows|winsock2|ws2tcpip|shellapi|commctrl|winspool)\.h>' || true)
 [ -z "$win" ] || broken "Windows headers outside shell/win32/ and platform/win32/" "$win"
 
-[ $status -eq 0 ] && echo "layers: base and platform include nothing above them; core and app no OS or UI header, no OS call; no shell includes the other"
+[ $status -eq 0 ] && echo "layers: base and platform include nothing above them; core, app and companion no OS or UI header, no OS call; no shell includes the other"
 exit $status

@@ -10,6 +10,10 @@ namespace kx::platform {
 // separator.
 std::string executableFolder();
 
+// The program's arguments after its name, as UTF-8: argv itself on POSIX systems; on Windows the
+// process's UTF-16 command line split by the system's rules (argv there is in the code page).
+std::vector<std::string> commandLineArguments(int argc, char** argv);
+
 // The id of this process, as the system numbers processes.
 unsigned long currentProcessId();
 

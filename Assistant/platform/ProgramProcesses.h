@@ -9,6 +9,17 @@
 
 namespace kx::platform {
 
+// A program's file name from its base name: "KestrixAssistant.exe" on Windows, where programs
+// carry their name extension, "KestrixAssistant" elsewhere.
+inline std::string programFileName(const std::string& baseName)
+{
+#ifdef _WIN32
+    return baseName + ".exe";
+#else
+    return baseName;
+#endif
+}
+
 // The processes whose executable is exactly `program` (a full path; links and short names
 // resolved, letter case ignored where the file system ignores it). Empty when none runs.
 std::vector<unsigned long> processesOfProgram(const std::string& program);

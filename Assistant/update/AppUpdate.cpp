@@ -196,6 +196,17 @@ std::string downloadAppInstaller(const std::string& address, const std::string& 
         }
         const fs::path target = folder / pathFromUtf8(name);
         std::error_code ec;
+        // The companion service checks the installer's bytes again before it runs them: it finds
+        // the signature checked here beside the installer.
+        const std::string signatureFile = utf8FromPath(target) + ".sig";
+        fs::remove(pathFromUtf8(signatureFile), ec);
+        if (signature.required() &&
+            !platform::replaceFileAtomically(signatureFile, result.reply.header("Content-Signature"))) {
+            updateLog("无法保存安装包 " + name + " 的签名");
+            download.discard();
+            return "";
+        }
+        ec.clear();
         fs::rename(pathFromUtf8(download.path()), target, ec);
         if (ec) {
             download.discard();

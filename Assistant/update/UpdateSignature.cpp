@@ -51,6 +51,13 @@ UpdateSignature UpdateSignature::load(const std::string& programFolder)
         s.keyProblem_ = "conf/update.pub 无法读取";
         return s;
     }
+    return fromPem(pem);
+}
+
+UpdateSignature UpdateSignature::fromPem(std::string_view pem)
+{
+    UpdateSignature s;
+    s.required_ = true;
     BIO* bio = BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size()));
     EVP_PKEY* pkey = bio ? PEM_read_bio_PUBKEY(bio, nullptr, nullptr, nullptr) : nullptr;
     BIO_free(bio);

@@ -17,6 +17,8 @@ class UpdateSignature {
 public:
     // Reads programFolder/conf/update.pub.
     static UpdateSignature load(const std::string& programFolder);
+    // The key given as text (the contents such a file would have); always required.
+    static UpdateSignature fromPem(std::string_view pem);
 
     ~UpdateSignature();
     UpdateSignature(UpdateSignature&&) noexcept;

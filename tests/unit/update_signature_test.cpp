@@ -10,6 +10,7 @@
 #include "../common/LoopbackHttpServer.h"
 #include "../common/UpdateLogCapture.h"
 #include "../common/ProgramFolderFixture.h"
+#include "../common/Ed25519Signer.h"
 #include "../common/ZipBuilder.h"
 
 #include <gtest/gtest.h>
@@ -33,35 +34,9 @@ using kx::test::zipBytes;
 
 namespace {
 
-using PKey = std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)>;
-
-PKey newKey(const char* algorithm)
-{
-    PKey key(EVP_PKEY_Q_keygen(nullptr, nullptr, algorithm), &EVP_PKEY_free);
-    if (!key)
-        throw std::runtime_error(std::string("no ") + algorithm + " key");
-    return key;
-}
-
-// The public half of key in PEM, as "openssl pkey -pubout" writes it.
-std::string publicPem(EVP_PKEY* key)
-{
-    std::unique_ptr<BIO, decltype(&BIO_free)> bio(BIO_new(BIO_s_mem()), &BIO_free);
-    if (!bio || PEM_write_bio_PUBKEY(bio.get(), key) != 1)
-        throw std::runtime_error("no PEM of the public key");
-    char* data = nullptr;
-    const long size = BIO_get_mem_data(bio.get(), &data);
-    return std::string(data, static_cast<std::size_t>(size));
-}
-
-std::string base64(const std::string& bytes)
-{
-    std::string out(4 * ((bytes.size() + 2) / 3) + 1, '\0');
-    const int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()),
-                                  reinterpret_cast<const unsigned char*>(bytes.data()), static_cast<int>(bytes.size()));
-    out.resize(static_cast<std::size_t>(n));
-    return out;
-}
+using kx::test::base64;
+using kx::test::newKey;
+using kx::test::publicPem;
 
 std::string sha256Hex(const std::string& bytes)
 {
@@ -78,22 +53,9 @@ std::string sha256Hex(const std::string& bytes)
     return out;
 }
 
-// The operator's side: a key pair, and the Content-Signature value for a body.
-class Signer {
+// The operator's side, with module packages' headers as well.
+class Signer : public kx::test::Ed25519Signer {
 public:
-    std::string publicKey() const { return publicPem(key_.get()); }
-    std::string header(const std::string& body) const
-    {
-        std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> ctx(EVP_MD_CTX_new(), &EVP_MD_CTX_free);
-        std::string signature(64, '\0');
-        std::size_t size = signature.size();
-        if (!ctx || EVP_DigestSignInit(ctx.get(), nullptr, nullptr, nullptr, key_.get()) != 1 ||
-            EVP_DigestSign(ctx.get(), reinterpret_cast<unsigned char*>(signature.data()), &size,
-                           reinterpret_cast<const unsigned char*>(body.data()), body.size()) != 1)
-            throw std::runtime_error("no signature");
-        signature.resize(size);
-        return "ed25519=" + base64(signature);
-    }
     // A module package's header: the signature of its manifest, in the README's form (three lines
     // with LF ends; the last is the package's SHA-256 in lower-case hex).
     std::string packageHeader(const std::string& upgradeInfo, const std::string& package) const
@@ -102,8 +64,6 @@ public:
                       "\n");
     }
 
-private:
-    PKey key_ = newKey("ED25519");
 };
 
 // True where std::system runs a POSIX shell (not cmd.exe).

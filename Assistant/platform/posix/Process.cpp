@@ -26,6 +26,11 @@ std::string executableFolder()
     return exe.parent_path().string();
 }
 
+std::vector<std::string> commandLineArguments(int argc, char** argv)
+{
+    return argc > 1 ? std::vector<std::string>(argv + 1, argv + argc) : std::vector<std::string>{};
+}
+
 unsigned long currentProcessId()
 {
     return static_cast<unsigned long>(::getpid());

@@ -2,18 +2,12 @@
 
 #include "base/Text.h"
 #include "platform/Files.h"
+#include "platform/posix/Spawn.h"
 
-#include <cerrno>
 #include <filesystem>
 #include <mutex>
 #include <vector>
 
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-extern char** environ;
 
 namespace kx::platform {
 
@@ -25,54 +19,7 @@ const char* companionServiceProgram()
 namespace fs = std::filesystem;
 namespace {
 
-// Runs a program with arguments and waits for it; gives its exit code (-1 when it could not run
-// or did not exit normally) and what it wrote to standard output.
-int runProgram(const std::vector<std::string>& args, std::string* output)
-{
-    int pipeFds[2];
-    if (::pipe(pipeFds) != 0)
-        return -1;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addclose(&actions, pipeFds[0]);
-    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDOUT_FILENO);
-    posix_spawn_file_actions_addclose(&actions, pipeFds[1]);
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-
-    std::vector<char*> argv;
-    for (const std::string& a : args)
-        argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-
-    pid_t pid = 0;
-    const int rc = ::posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(pipeFds[1]);
-    std::string out;
-    if (rc == 0) {
-        char buf[512];
-        for (;;) {
-            const ssize_t n = ::read(pipeFds[0], buf, sizeof buf);
-            if (n > 0)
-                out.append(buf, static_cast<std::size_t>(n));
-            else if (n < 0 && errno == EINTR)
-                continue;
-            else
-                break;
-        }
-    }
-    ::close(pipeFds[0]);
-    if (rc != 0)
-        return -1;
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0) {
-        if (errno != EINTR)
-            return -1;
-    }
-    if (output)
-        *output = out;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
+using posix::runProgram;
 
 std::string trimmed(const std::string& s)
 {
@@ -89,6 +36,36 @@ public:
         if (runProgram({paths_.systemctl, "is-active", "--quiet", unit_}, nullptr) == 0)
             return false;
         return runProgram({paths_.systemctl, "start", unit_}, nullptr) == 0;
+    }
+
+    // systemctl stop waits for the unit to stop (up to the unit's own stop time-out).
+    bool stop(std::chrono::milliseconds) override
+    {
+        return runProgram({paths_.systemctl, "stop", unit_}, nullptr) == 0;
+    }
+
+    bool active() override { return runProgram({paths_.systemctl, "is-active", "--quiet", unit_}, nullptr) == 0; }
+
+    bool remove() override
+    {
+        std::string out;
+        runProgram({paths_.systemctl, "show", "-p", "FragmentPath", "--value", unit_}, &out);
+        if (runProgram({paths_.systemctl, "disable", unit_}, nullptr) != 0)
+            return false;
+        // Only a unit file this manager wrote is removed; a packaged unit stays with its package.
+        const fs::path written = fs::path(paths_.unitFolder) / unit_;
+        std::error_code ec;
+        if (fs::path(trimmed(out)) == written)
+            fs::remove(written, ec);
+        return runProgram({paths_.systemctl, "daemon-reload"}, nullptr) == 0;
+    }
+
+    bool reconfigure(const ServiceRegistration& registration) override
+    {
+        const fs::path file = fs::path(paths_.unitFolder) / unit_;
+        return replaceFileAtomically(file.string(), systemdUnitText(registration)) &&
+               runProgram({paths_.systemctl, "daemon-reload"}, nullptr) == 0 &&
+               runProgram({paths_.systemctl, "enable", unit_}, nullptr) == 0;
     }
 
 private:

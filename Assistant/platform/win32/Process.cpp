@@ -29,6 +29,18 @@ std::string executableFolder()
     }
 }
 
+std::vector<std::string> commandLineArguments(int, char**)
+{
+    std::vector<std::string> args;
+    int count = 0;
+    if (LPWSTR* argv = CommandLineToArgvW(GetCommandLineW(), &count)) {
+        for (int i = 1; i < count; ++i)
+            args.push_back(win32::utf8FromWide(argv[i]));
+        LocalFree(argv);
+    }
+    return args;
+}
+
 unsigned long currentProcessId()
 {
     return GetCurrentProcessId();

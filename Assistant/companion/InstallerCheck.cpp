@@ -1,0 +1,123 @@
+#include "companion/InstallerCheck.h"
+
+#include "base/Text.h"
+#include "common/Paths.h"
+#include "http/ParameterDecoder.h"
+#include "platform/Files.h"
+#include "platform/ProgramProcesses.h"
+#include "update/UpdateSignature.h"
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
+namespace fs = std::filesystem;
+
+namespace kx::companion {
+namespace {
+
+CheckedInstaller refused(int status, std::string problem)
+{
+    CheckedInstaller c;
+    c.status = status;
+    c.problem = std::move(problem);
+    return c;
+}
+
+bool readWhole(const std::string& path, std::string& out)
+{
+    std::ifstream in(pathFromUtf8(path), std::ios::binary);
+    if (!in)
+        return false;
+    out.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return !in.bad();
+}
+
+// This system's kind of installer: a program where programs carry ".exe", a Debian package
+// elsewhere.
+const char* installerSuffix()
+{
+    return platform::programFileName("") == ".exe" ? ".exe" : ".deb";
+}
+
+bool endsWithNoCase(std::string_view text, std::string_view suffix)
+{
+    return text.size() >= suffix.size() && base::equalsNoCase(text.substr(text.size() - suffix.size()), suffix);
+}
+
+} // namespace
+
+std::optional<std::string> installerPathFromQuery(std::string_view query)
+{
+    if (!base::startsWithNoCase(query, "fp="))
+        return std::nullopt;
+    return http::decodePath(query.substr(3));
+}
+
+CheckedInstaller checkInstaller(const std::string& programFolder, const std::string& requestedPath)
+{
+    if (requestedPath.empty())
+        return refused(400, "请求未给出安装程序路径");
+    if (requestedPath.find('\0') != std::string::npos || !pathFromUtf8(requestedPath).is_absolute())
+        return refused(403, "安装程序路径不是完整路径：" + requestedPath);
+    const std::string resolved = platform::resolvedFilePath(requestedPath);
+    if (resolved.empty())
+        return refused(404, "安装程序不存在：" + requestedPath);
+    const std::string download = platform::resolvedFolderPath(programPath(programFolder, "download"));
+    if (download.empty() || utf8FromPath(pathFromUtf8(resolved).parent_path()) != download)
+        return refused(403, "安装程序不在程序目录的 download 文件夹中：" + requestedPath);
+    if (!endsWithNoCase(resolved, installerSuffix()))
+        return refused(403, std::string("不是本系统的安装程序（") + installerSuffix() + "）：" + requestedPath);
+
+    CheckedInstaller c;
+    c.path = resolved;
+    if (!readWhole(resolved, c.bytes))
+        return refused(403, "无法读取安装程序：" + resolved);
+
+    const UpdateSignature signature = UpdateSignature::load(programFolder);
+    if (!signature.keyProblem().empty())
+        return refused(403, "更新公钥不可用，不运行任何安装程序：" + signature.keyProblem());
+    if (signature.required()) {
+        std::string header;
+        if (!readWhole(resolved + ".sig", header))
+            return refused(403, "安装程序没有签名文件（" + resolved + ".sig）");
+        const std::string why = signature.check(std::string(base::trimmed(header, " \t\r\n")), c.bytes);
+        if (!why.empty())
+            return refused(403, "安装程序签名无效：" + why);
+    }
+    return c;
+}
+
+std::string stagingFolder(const std::string& programFolder)
+{
+    return programPath(programFolder, "upgrade\\companion");
+}
+
+std::string stageInstaller(const std::string& programFolder, const CheckedInstaller& installer, std::string& error)
+{
+    const fs::path folder = pathFromUtf8(stagingFolder(programFolder));
+    std::error_code ec;
+    fs::remove_all(folder, ec);
+    fs::create_directories(folder, ec);
+    if (ec) {
+        error = "无法建立文件夹 " + utf8FromPath(folder) + "：" + ec.message();
+        return "";
+    }
+    const std::string target = utf8FromPath(folder / pathFromUtf8(installer.path).filename());
+    if (!platform::replaceFileAtomically(target, installer.bytes)) {
+        error = "无法写入 " + target;
+        return "";
+    }
+    return target;
+}
+
+InstallerCommand installerCommand(const std::string& stagedInstaller, const std::string& programFolder)
+{
+    if (endsWithNoCase(stagedInstaller, ".deb"))
+        return {"systemd-run",
+                {"--collect", "--wait", "--quiet", "--unit=kestrix-assistant-upgrade", "--setenv=DEBIAN_FRONTEND=noninteractive",
+                 "apt-get", "install", "-y", "--", stagedInstaller}};
+    return {stagedInstaller, {"/S", "/D=" + toNativeSeparators(programFolder)}};
+}
+
+} // namespace kx::companion

@@ -1,0 +1,52 @@
+#pragma once
+// The checks an installer named by an update request must pass before the companion service runs
+// it with the machine's highest rights. The request comes over loopback and could come from any
+// local program, so the path is trusted for nothing:
+//   - it must resolve (after "." and "..", links, junctions and short names) to a regular file
+//     directly inside the program folder's download folder (itself resolved the same way);
+//   - when conf/update.pub exists, the file's bytes must carry a good signature under that key: the
+//     assistant keeps the Content-Signature it checked on download beside the installer, as
+//     "<installer>.sig" holding "ed25519=<Base64>"; a key file that cannot be used refuses all;
+//   - the installer must be of the kind this system runs (".exe" on Windows, ".deb" elsewhere).
+// The bytes that were checked are what runs: they are read once, checked, and written to a
+// folder of the companion's own (stageInstaller), so a file changed after the check never runs.
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace kx::companion {
+
+struct CheckedInstaller {
+    int status = 200;     // 200 when the installer may run; else the reply's status
+    std::string problem;  // why not (a log line and the reply's text)
+    std::string path;     // the resolved installer path
+    std::string bytes;    // the file's bytes as checked
+};
+
+// The installer path of an update request's raw query: everything after a leading "fp=",
+// percent-decoded as UTF-8 bytes ("+" stays "+"). The assistant sends the path as the only
+// parameter and encodes only blanks and bytes outside ASCII, so "&" belongs to the path. Nothing
+// when the query does not start with "fp=".
+std::optional<std::string> installerPathFromQuery(std::string_view query);
+
+CheckedInstaller checkInstaller(const std::string& programFolder, const std::string& requestedPath);
+
+// The folder the checked bytes are written to and run from: upgrade/companion in the program
+// folder.
+std::string stagingFolder(const std::string& programFolder);
+// Writes the checked bytes to the staging folder (emptied first) under the installer's own name;
+// gives the new file's path, or "" with the reason in error.
+std::string stageInstaller(const std::string& programFolder, const CheckedInstaller& installer, std::string& error);
+
+// The command that runs an installer unattended into the program folder: an installer program
+// silently ("/S", then "/D=<folder>", which must come last and unquoted); a Debian package
+// through apt in a transient system unit of its own, so that the package's scripts may restart
+// the companion's unit without ending the installation.
+struct InstallerCommand {
+    std::string program;
+    std::vector<std::string> arguments;
+};
+InstallerCommand installerCommand(const std::string& stagedInstaller, const std::string& programFolder);
+
+} // namespace kx::companion
