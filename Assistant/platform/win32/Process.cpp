@@ -3,6 +3,7 @@
 #include "platform/win32/WideText.h"
 
 #include <windows.h>
+#include <shellapi.h>
 
 #include <fcntl.h>
 #include <io.h>
