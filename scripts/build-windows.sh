@@ -4,6 +4,13 @@
 #   bash scripts/build-windows.sh              packages, dependencies, program folder and tests
 #   bash scripts/build-windows.sh --deps-only  packages and dependencies only
 #
+# Installer options (step 4; see scripts/build-installer.sh):
+#   --update-key FILE.pub     the operator's Ed25519 public key the installer installs (without it
+#                             the installations accept unsigned updates, and the build says so)
+#   --key-rotation-sig FILE   the new key's signature by the key installed now (key rotation)
+#   --trusted-sites LIST      trusted.sites the installer writes
+#   --no-installer            the program folder and tests only
+#
 # KX_WIN_ARCH=x86_64 builds the same sources for 64-bit Windows into build-win64/ instead (its own
 # dependencies, program folder and tests); the Windows tests run there on machines that cannot
 # run 32-bit x86 programs (scripts/run-windows-tests.sh).
@@ -26,10 +33,16 @@ cd "$(dirname "$0")/.."
 ROOT=$PWD
 
 DEPS_ONLY=0
-for arg in "$@"; do
-  case "$arg" in
-    --deps-only) DEPS_ONLY=1 ;;
-    *) echo "build-windows: unknown argument $arg" >&2; exit 2 ;;
+INSTALLER=1
+INSTALLER_ARGS=()
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --deps-only) DEPS_ONLY=1; shift ;;
+    --no-installer) INSTALLER=0; shift ;;
+    --update-key|--key-rotation-sig|--trusted-sites)
+      [ $# -ge 2 ] || { echo "build-windows: $1 needs a value" >&2; exit 2; }
+      INSTALLER_ARGS+=("$1" "$2"); shift 2 ;;
+    *) echo "build-windows: unknown argument $1" >&2; exit 2 ;;
   esac
 done
 
@@ -74,7 +87,7 @@ install_packages() {
   fi
   local packages=(mingw-w64 "gcc-mingw-w64-${ARCH//_/-}-posix" "g++-mingw-w64-${ARCH//_/-}-posix"
                   libz-mingw-w64-dev wine "$WINE_PACKAGE" xvfb dpkg-dev cmake ninja-build perl make
-                  libboost-dev nlohmann-json3-dev)
+                  libboost-dev nlohmann-json3-dev nsis openssl)
   local missing=()
   for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing+=("$p")
@@ -234,3 +247,10 @@ while IFS= read -r -d '' file; do
   (cd "$OUT/debug" && "$HOST-objcopy" --add-gnu-debuglink="$(basename "$debug_file")" "$file")
 done < <(find "$OUT/program" -type f \( -name '*.exe' -o -name '*.dll' \) -print0)
 echo "build-windows: program folder $OUT/program (debug information in $OUT/debug)"
+
+# ---- 4. the installer -----------------------------------------------------------------------
+# KestrixAssistant-Setup-<version>.exe in $OUT, the version from the project VERSION above.
+if [ "$INSTALLER" -eq 1 ]; then
+  bash "$ROOT/scripts/build-installer.sh" --arch "$ARCH" --program-dir "$OUT/program" --out "$OUT" \
+    ${INSTALLER_ARGS[@]+"${INSTALLER_ARGS[@]}"}
+fi

@@ -75,6 +75,7 @@ Var KxSites
 Var KxSitesGiven
 Var KxExit
 Var KxOutput
+Var KxStopped     ; 1 once the companion service was stopped
 
 !define MUI_ABORTWARNING
 !ifdef UPDATE_KEY
@@ -281,6 +282,11 @@ Function KxFail
   Call KxCleanUp
   StrCpy $KxStaging ""
   StrCpy $KxBackup ""
+  ; The installation that stays (the old one after a rollback) gets its service back.
+  ${If} $KxStopped == 1
+  ${AndIf} ${FileExists} "$INSTDIR\${SERVICE_EXE}"
+    !insertmacro KxRun '"$INSTDIR\${SERVICE_EXE}" /start'
+  ${EndIf}
   SetErrorLevel 1
   MessageBox MB_OK|MB_ICONSTOP "安装失败：$KxFailText" /SD IDOK
   Abort
@@ -382,6 +388,7 @@ Section "Install"
     StrCpy $KxFailText "无法停止 Kestrix Assistant Server 服务（退出码 $KxExit）"
     Call KxFail
   ${EndIf}
+  StrCpy $KxStopped 1
   !insertmacro KxRun '"$PLUGINSDIR\${SERVICE_EXE}" /closeMainApp "$INSTDIR"'
   ${If} $KxExit != 0
     StrCpy $KxFailText "无法关闭正在运行的 ${PRODUCT_NAME}（退出码 $KxExit）"
@@ -596,6 +603,9 @@ Section "Uninstall"
   RMDir /r "$INSTDIR\upgrade"
 
   Call un.KxRemovePolicies
+  !insertmacro KxPolicyView
+  DeleteRegKey HKLM "${KX_OWN_KEY}"
+  DeleteRegKey /ifempty /ifnovalues HKLM "SOFTWARE\Kestrix"
   !insertmacro KxProgramView
   DeleteRegKey HKLM "${UNINSTALL_KEY}"
   SetShellVarContext all
