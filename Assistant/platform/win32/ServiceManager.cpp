@@ -5,6 +5,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <mutex>
 
 namespace kx::platform {
@@ -32,6 +33,21 @@ private:
     SC_HANDLE h_;
 };
 
+// The command line of a registration: the program's path in double quotes, so that a folder with
+// blanks in its name is not cut at the first blank.
+std::wstring quotedProgram(const std::string& program)
+{
+    return L"\"" + win32::wideFromUtf8(toNativeSeparators(program)) + L"\"";
+}
+
+// Sets the text of the system's service list; "" removes it.
+bool setDescription(SC_HANDLE service, const std::string& description)
+{
+    std::wstring text = win32::wideFromUtf8(description);
+    SERVICE_DESCRIPTIONW value{text.data()};
+    return ChangeServiceConfig2W(service, SERVICE_CONFIG_DESCRIPTION, &value) != FALSE;
+}
+
 class WindowsService : public Service {
 public:
     explicit WindowsService(SC_HANDLE h) : handle_(h) {}
@@ -39,16 +55,71 @@ public:
     // Fails with ERROR_SERVICE_ALREADY_RUNNING when the service runs already.
     bool start() override { return StartServiceW(handle_.get(), 0, nullptr) != FALSE; }
 
+    // The stop request goes again once a starting service runs: while it starts (or stops) it
+    // accepts no controls.
+    bool stop(std::chrono::milliseconds timeout) override
+    {
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        bool requested = requestStop();
+        for (;;) {
+            SERVICE_STATUS_PROCESS status{};
+            if (!queryStatus(status))
+                return false;
+            if (status.dwCurrentState == SERVICE_STOPPED)
+                return true;
+            if (!requested && status.dwCurrentState == SERVICE_RUNNING)
+                requested = requestStop();
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0)
+                return false;
+            Sleep(static_cast<DWORD>(std::min<long long>(left.count(), 100)));
+        }
+    }
+
+    bool active() override
+    {
+        SERVICE_STATUS_PROCESS status{};
+        return queryStatus(status) && status.dwCurrentState != SERVICE_STOPPED;
+    }
+
+    // A registration already marked for deletion goes as well once its handles are closed.
+    bool remove() override
+    {
+        return DeleteService(handle_.get()) != FALSE || GetLastError() == ERROR_SERVICE_MARKED_FOR_DELETE;
+    }
+
+    bool reconfigure(const ServiceRegistration& registration) override
+    {
+        const std::wstring program = quotedProgram(registration.program);
+        const std::wstring displayName = win32::wideFromUtf8(registration.displayName);
+        if (!ChangeServiceConfigW(handle_.get(), SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL,
+                                  program.c_str(), nullptr, nullptr, nullptr, L"LocalSystem", L"",
+                                  displayName.c_str()))
+            return false;
+        return setDescription(handle_.get(), registration.description);
+    }
+
 private:
+    // False when the request cannot be delivered now but may later (the service is starting or
+    // stopping); a service that does not run needs none.
+    bool requestStop()
+    {
+        SERVICE_STATUS status{};
+        if (ControlService(handle_.get(), SERVICE_CONTROL_STOP, &status))
+            return true;
+        return GetLastError() == ERROR_SERVICE_NOT_ACTIVE;
+    }
+
+    bool queryStatus(SERVICE_STATUS_PROCESS& status)
+    {
+        DWORD needed = 0;
+        return QueryServiceStatusEx(handle_.get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status),
+                                    sizeof status, &needed) != FALSE;
+    }
+
     ServiceHandle handle_;
 };
-
-// The command line of a registration: the program's path in double quotes, so that a folder with
-// blanks in its name is not cut at the first blank.
-std::wstring quotedProgram(const std::string& program)
-{
-    return L"\"" + win32::wideFromUtf8(toNativeSeparators(program)) + L"\"";
-}
 
 class WindowsControlManager : public ServiceControlManager {
 public:
@@ -76,6 +147,10 @@ public:
                                      program.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr);
         if (!h)
             return nullptr;
+        // The description only shows in the system's service list: a registration without it
+        // still serves.
+        if (!registration.description.empty())
+            setDescription(h, registration.description);
         return std::make_unique<WindowsService>(h);
     }
 
