@@ -25,6 +25,7 @@ set -u
 cmake_dir=${1:?usage: installer_test.sh <cmake dir> <program dir>}
 program_dir=${2:?usage: installer_test.sh <cmake dir> <program dir>}
 . "$(dirname "$0")/support/harness.sh"
+. "$(dirname "$0")/support/wine_install.sh"
 root=$(cd "$(dirname "$0")/../../.." && pwd)
 work=
 hold_pid=
@@ -57,7 +58,6 @@ export WINEPREFIX=$work/prefix WINEDEBUG=-all
 export LC_ALL=zh_CN.UTF-8
 # No desktop entries on the host for the Start-menu shortcut, no Mono or Gecko prompts.
 export WINEDLLOVERRIDES="winemenubuilder.exe=d;mscoree,mshtml="
-winpath() { local p=${1//\//\\}; printf 'Z:%s' "$p"; }
 
 # ---- the installers -----------------------------------------------------------------------------
 openssl genpkey -algorithm ed25519 -out "$work/update.key" 2>/dev/null &&
@@ -71,14 +71,13 @@ mkdir -p "$work/prog2/data/json" && printf '{"from":"installer 1.0.1"}' >"$work/
 for v in 1.0.0 1.0.1; do
   src=$program_dir
   [ "$v" = 1.0.0 ] || src=$work/prog2
-  bash "$root/scripts/build-installer.sh" --arch x86_64 --program-dir "$src" --out "$work/$v" --version "$v" \
+  bash "$root/scripts/build-installer.sh" --arch "$(installer_arch)" --program-dir "$src" --out "$work/$v" --version "$v" \
     --update-key "$work/update.pub" --compressor zlib >>"$work/build.log" 2>&1 || fatal "build-installer.sh $v failed"
   [ -f "$work/$v/KestrixAssistant-Setup-$v.exe" ] || fatal "no KestrixAssistant-Setup-$v.exe"
 done
 
 # ---- the prefix ---------------------------------------------------------------------------------
-timeout 300 wineboot -i >"$work/wineboot.log" 2>&1 || fatal "wineboot failed"
-timeout 120 wineserver -w
+make_prefix
 inst_win='C:\Program Files\Kestrix 客户端助手 测试'
 inst="$WINEPREFIX/drive_c/Program Files/Kestrix 客户端助手 测试"
 shortcut="$WINEPREFIX/drive_c/ProgramData/Microsoft/Windows/Start Menu/Programs/Kestrix客户端助手.lnk"
@@ -88,34 +87,6 @@ chrome='HKLM\SOFTWARE\Policies\Google\Chrome'
 edge='HKLM\SOFTWARE\Policies\Microsoft\Edge'
 firefox='HKLM\SOFTWARE\Policies\Mozilla\Firefox\LocalNetworkAccess\SkipDomains'
 
-# Runs installer $1 with the raw arguments $2 (/D= last and unquoted); exit status in $rc.
-run_setup() {
-  timeout 300 wine "$kxsetup" run "\"$(winpath "$1")\" $2" </dev/null >>"$work/wine.log" 2>&1
-  rc=$?
-  cat "$WINEPREFIX"/drive_c/users/*/Temp/KestrixAssistant-Setup.log 2>/dev/null | iconv -f UTF-16 -t UTF-8 \
-    >>"$work/setup.log" 2>/dev/null
-}
-# The data of registry value $2 of key $1 (empty and status 1 when missing).
-reg_value() {
-  local out
-  # reg.exe prints in the ANSI code page (936).
-  out=$(timeout 60 wine reg query "$1" /v "$2" 2>/dev/null </dev/null | iconv -f GBK -t UTF-8 | tr -d '\r')
-  [ -n "$out" ] || return 1
-  printf '%s\n' "$out" | awk -v name="$2" '
-    { line = $0; sub(/^[ \t]+/, "", line) }
-    index(line, name) == 1 && match(line, /[ \t]+REG_[A-Z_]+[ \t]+/) {
-      if (substr(line, 1, RSTART - 1) != name) next
-      print substr(line, RSTART + RLENGTH); found = 1; exit
-    }
-    END { exit !found }'
-}
-expect_value() { # key name expected
-  local got
-  got=$(reg_value "$1" "$2") || { fail "$1 has no value $2 (expected '$3')"; return; }
-  [ "$got" = "$3" ] || fail "$1 $2 is '$got', expected '$3'"
-}
-expect_no_value() { ! reg_value "$1" "$2" >/dev/null || fail "$1 still has the value $2"; }
-expect_no_key() { ! timeout 60 wine reg query "$1" </dev/null >/dev/null 2>&1 || fail "the key $1 is still there"; }
 sys_ini() { timeout 60 wine "$inst/KxService.exe" /readSysIni "$1" "$2" </dev/null 2>/dev/null | tr -d '\r\n'; }
 # Every file below the install folder with its digest (the folder's state); the run logs of the
 # assistant and its service (log/) grow on their own.

@@ -146,7 +146,7 @@ HWND focusOf(HWND window)
 int usage()
 {
     std::fprintf(stderr, "usage: kxwin wait|gone|count|title|controls|rect|exstyle|workarea|send|post|click|"
-                         "focus|key|char|taskbar|popup|endsession ...\n");
+                         "focus|key|char|taskbar|popup|endsession|pid ...\n");
     return 2;
 }
 
@@ -203,6 +203,16 @@ int main(int argc, char** argv)
             GetMenuStringW(menu, static_cast<UINT>(i), text, 256, MF_BYPOSITION);
             print(utf8(text) + "\t" + std::to_string(GetMenuItemID(menu, i)) + "\n");
         }
+        return 0;
+    }
+
+    if (command == "pid") {
+        // The process of the window of the class, hidden ones included (the main window is).
+        HWND any = FindWindowW(wide(cls).c_str(), nullptr);
+        DWORD pid = 0;
+        if (!any || !GetWindowThreadProcessId(any, &pid))
+            return 1;
+        print(std::to_string(pid) + "\n");
         return 0;
     }
 
