@@ -3,6 +3,7 @@
 #include "base/Text.h"
 #include "common/Paths.h"
 #include "http/ParameterDecoder.h"
+#include "platform/DebianPackages.h"
 #include "platform/Files.h"
 #include "platform/ProgramProcesses.h"
 #include "update/UpdateSignature.h"
@@ -85,7 +86,29 @@ CheckedInstaller checkInstaller(const std::string& programFolder, const std::str
         if (!why.empty())
             return refused(403, "安装程序签名无效：" + why);
     }
+    if (endsWithNoCase(resolved, ".deb")) {
+        std::string problem = checkPackage(resolved);
+        if (!problem.empty())
+            return refused(403, problem);
+    }
     return c;
+}
+
+std::string checkPackage(const std::string& file)
+{
+    std::string error;
+    const std::optional<platform::PackageFields> fields = platform::packageFileFields(file, error);
+    if (!fields)
+        return "无法读取软件包：" + error;
+    if (fields->name != kPackageName)
+        return "软件包不是 " + std::string(kPackageName) + "：" + fields->name;
+    const std::string arch = platform::systemPackageArchitecture();
+    if (fields->architecture != "all" && fields->architecture != arch)
+        return "软件包的架构 " + fields->architecture + " 不是本机的 " + arch;
+    const std::optional<std::string> installed = platform::installedPackageVersion(kPackageName);
+    if (installed && !platform::packageVersionNewer(fields->version, *installed))
+        return "软件包版本 " + fields->version + " 不比已安装的 " + *installed + " 新";
+    return "";
 }
 
 std::string stagingFolder(const std::string& programFolder)
@@ -115,8 +138,11 @@ InstallerCommand installerCommand(const std::string& stagedInstaller, const std:
 {
     if (endsWithNoCase(stagedInstaller, ".deb"))
         return {"systemd-run",
-                {"--collect", "--wait", "--quiet", "--unit=kestrix-assistant-upgrade", "--setenv=DEBIAN_FRONTEND=noninteractive",
-                 "apt-get", "install", "-y", "--", stagedInstaller}};
+                {"--collect", "--wait", "--quiet", "--unit=kestrix-assistant-upgrade",
+                 "--setenv=DEBIAN_FRONTEND=noninteractive", "sh", "-c",
+                 // An installation that an earlier interruption left half configured is finished
+                 // first, or apt refuses to run.
+                 "dpkg --configure -a && exec apt-get install -y -- \"$0\"", stagedInstaller}};
     return {stagedInstaller, {"/S", "/D=" + toNativeSeparators(programFolder)}};
 }
 

@@ -7,7 +7,9 @@
 //   - when conf/update.pub exists, the file's bytes must carry a good signature under that key: the
 //     assistant keeps the Content-Signature it checked on download beside the installer, as
 //     "<installer>.sig" holding "ed25519=<Base64>"; a key file that cannot be used refuses all;
-//   - the installer must be of the kind this system runs (".exe" on Windows, ".deb" elsewhere).
+//   - the installer must be of the kind this system runs (".exe" on Windows, ".deb" elsewhere);
+//     a package must be this program's (kPackageName), of this system's architecture, and newer
+//     than the installed one (never a downgrade).
 // The bytes that were checked are what runs: they are read once, checked, and written to a
 // folder of the companion's own (stageInstaller), so a file changed after the check never runs.
 #include <optional>
@@ -16,6 +18,8 @@
 #include <vector>
 
 namespace kx::companion {
+
+inline constexpr const char* kPackageName = "kestrix-assistant";
 
 struct CheckedInstaller {
     int status = 200;     // 200 when the installer may run; else the reply's status
@@ -32,6 +36,9 @@ std::optional<std::string> installerPathFromQuery(std::string_view query);
 
 CheckedInstaller checkInstaller(const std::string& programFolder, const std::string& requestedPath);
 
+// "" when the Debian package file may be installed as an update of this program; else why not.
+std::string checkPackage(const std::string& file);
+
 // The folder the checked bytes are written to and run from: upgrade/companion in the program
 // folder.
 std::string stagingFolder(const std::string& programFolder);
@@ -41,8 +48,9 @@ std::string stageInstaller(const std::string& programFolder, const CheckedInstal
 
 // The command that runs an installer unattended into the program folder: an installer program
 // silently ("/S", then "/D=<folder>", which must come last and unquoted); a Debian package
-// through apt in a transient system unit of its own, so that the package's scripts may restart
-// the companion's unit without ending the installation.
+// through apt (so that its dependencies resolve) in a transient system unit of its own: the
+// package's scripts restart the companion's unit, and systemd ends every process of a unit it
+// restarts, apt and dpkg included, which would leave a half-configured package.
 struct InstallerCommand {
     std::string program;
     std::vector<std::string> arguments;

@@ -5,6 +5,7 @@
 #include "companion/CompanionService.h"
 #include "companion/KeyRotation.h"
 #include "platform/AutoRunStore.h"
+#include "platform/DebianPackages.h"
 
 #include "../common/Ed25519Signer.h"
 #include "../common/ProgramFolderFixture.h"
@@ -34,6 +35,35 @@ const bool kWindows = platform::programFileName("") == ".exe";
 const std::string kKind = kWindows ? ".exe" : ".deb";
 const std::string kOtherKind = kWindows ? ".deb" : ".exe";
 const std::string kSetup = "setup" + kKind;
+
+// An installer's bytes: on Windows any bytes (nothing reads them before they run); elsewhere a
+// real Debian package of that name, architecture and version, built with dpkg-deb.
+std::string installerBytes(const std::string& tag, const std::string& package = "kestrix-assistant",
+                           std::string architecture = "", const std::string& version = "9.9.9")
+{
+    if (kWindows)
+        return "MZ " + tag;
+    if (architecture.empty())
+        architecture = platform::systemPackageArchitecture();
+    const fs::path root = fs::temp_directory_path() / ("kx-deb-" + std::to_string(::getpid()));
+    fs::remove_all(root);
+    fs::create_directories(root / "pkg/DEBIAN");
+    fs::create_directories(root / "pkg/usr/share/doc/kx");
+    std::ofstream(root / "pkg/usr/share/doc/kx/tag") << tag;
+    std::ofstream(root / "pkg/DEBIAN/control") << "Package: " << package << "\nVersion: " << version
+                                               << "\nArchitecture: " << architecture
+                                               << "\nMaintainer: Test <test@example.com>\nDescription: test\n";
+    // A fixed time stamp, so the same arguments give the same bytes.
+    const std::string command = "SOURCE_DATE_EPOCH=1700000000 dpkg-deb --root-owner-group --build '" + (root / "pkg").string() + "' '" +
+                                (root / "p.deb").string() + "' >/dev/null 2>&1";
+    std::string bytes;
+    if (std::system(command.c_str()) == 0) {
+        std::ifstream in(root / "p.deb", std::ios::binary);
+        bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+    fs::remove_all(root);
+    return bytes;
+}
 
 // A machine whose assistant is a list of process ids. It records every step; a run of the
 // installer may be held until released, so that a second request meets a busy companion.
@@ -159,7 +189,7 @@ struct Fixture {
         machine->notePath = folder.file("upgrade/companion-resume.txt");
         jobs = std::make_shared<CompanionJobs>(folder.path(), log, machine);
     }
-    std::string installer(const std::string& name = kSetup, const std::string& bytes = "MZ installer")
+    std::string installer(const std::string& name = kSetup, const std::string& bytes = installerBytes("installer"))
     {
         folder.write("download/" + name, bytes);
         return folder.file("download/" + name);
@@ -219,7 +249,7 @@ TEST(CompanionInstaller, OnlyAFileDirectlyInTheDownloadFolderPasses)
         const CheckedInstaller checked = checkInstaller(f.folder.path(), c.path);
         EXPECT_EQ(checked.status, c.status) << c.path << ": " << checked.problem;
         if (c.status == 200) {
-            EXPECT_EQ(checked.bytes, "MZ installer");
+            EXPECT_EQ(checked.bytes, installerBytes("installer"));
             EXPECT_EQ(checked.path, fs::canonical(good).string());
         }
     }
@@ -230,7 +260,7 @@ TEST(CompanionInstaller, WithAKeyOnlyAnInstallerWithAGoodSignaturePasses)
     Fixture f;
     test::Ed25519Signer operatorKey, otherKey;
     f.folder.write("conf/update.pub", operatorKey.publicKey());
-    const std::string bytes = "MZ signed installer";
+    const std::string bytes = installerBytes("signed installer");
     const std::string path = f.installer(kSetup, bytes);
     struct Case {
         const char* what;
@@ -256,7 +286,8 @@ TEST(CompanionInstaller, WithAKeyOnlyAnInstallerWithAGoodSignaturePasses)
 TEST(CompanionInstaller, TheCheckedBytesAreWhatRuns)
 {
     Fixture f;
-    CheckedInstaller checked = checkInstaller(f.folder.path(), f.installer(kSetup, "MZ checked"));
+    const std::string original = installerBytes("checked");
+    CheckedInstaller checked = checkInstaller(f.folder.path(), f.installer(kSetup, original));
     ASSERT_EQ(checked.status, 200);
     f.installer(kSetup, "MZ swapped after the check");
     std::string error;
@@ -264,14 +295,42 @@ TEST(CompanionInstaller, TheCheckedBytesAreWhatRuns)
     ASSERT_FALSE(staged.empty()) << error;
     EXPECT_EQ(fs::path(staged).parent_path(), fs::path(stagingFolder(f.folder.path())));
     std::ifstream in(staged, std::ios::binary);
-    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "MZ checked");
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), original);
 
     const InstallerCommand exe = installerCommand("/x/setup.exe", "/opt/Kestrix 客户端");
     EXPECT_EQ(exe.program, "/x/setup.exe");
     EXPECT_EQ(exe.arguments, (std::vector<std::string>{"/S", "/D=/opt/Kestrix 客户端"})); // /D= last
     const InstallerCommand deb = installerCommand("/x/k.deb", "/opt/k");
     EXPECT_EQ(deb.program, "systemd-run");
+    EXPECT_NE(std::find(deb.arguments.begin(), deb.arguments.end(), "--wait"), deb.arguments.end());
     EXPECT_EQ(deb.arguments.back(), "/x/k.deb");
+}
+
+TEST(CompanionInstaller, APackageMustBeThisProgramsForThisMachineAndNewer)
+{
+    if (kWindows)
+        GTEST_SKIP() << "Debian packages are installers only where programs carry no .exe";
+    Fixture f;
+    struct Case {
+        const char* what;
+        std::string bytes;
+        int status;
+    } cases[] = {
+        {"this program's, this machine's", installerBytes("ok"), 200},
+        {"any architecture", installerBytes("all", "kestrix-assistant", "all"), 200},
+        {"another package", installerBytes("other", "some-other-package"), 403},
+        {"another architecture", installerBytes("arch", "kestrix-assistant", "s390x"), 403},
+        {"not a package", "garbage", 403},
+    };
+    for (const Case& c : cases) {
+        f.installer(kSetup, c.bytes);
+        EXPECT_EQ(checkInstaller(f.folder.path(), f.folder.file("download/" + kSetup)).status, c.status) << c.what;
+    }
+    // Never a downgrade: compared by Debian's rules, not as text.
+    EXPECT_TRUE(platform::packageVersionNewer("1.10.0", "1.9.0"));
+    EXPECT_TRUE(platform::packageVersionNewer("1.0.0-2", "1.0.0-1"));
+    EXPECT_FALSE(platform::packageVersionNewer("1.0.0", "1.0.0"));
+    EXPECT_FALSE(platform::packageVersionNewer("1.0.0~rc1", "1.0.0"));
 }
 
 TEST(CompanionKey, TheInstalledKeyIsReplacedOnlyWhenTheOldOneSignedTheNewOne)

@@ -21,8 +21,11 @@ int runProgram(const std::vector<std::string>& args, std::string* output, std::s
         return -1;
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    if (output)
+    if (output) {
+        // A question asked of a tool: its answer is read, its complaints are not wanted.
         posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDOUT_FILENO);
+        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    }
     posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
 
     std::vector<char*> argv;
