@@ -8,14 +8,11 @@
 #include "platform/DebianPackages.h"
 
 #include "../common/Ed25519Signer.h"
+#include "../e2e/support/Harness.h"
 #include "../common/ProgramFolderFixture.h"
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <condition_variable>
@@ -461,33 +458,10 @@ TEST(CompanionJobs, AtLogonTheAssistantStartsOnlyWhileTheFlagIsOne)
 
 namespace {
 
-// Sends one request and gives the reply's status (0 when none came).
+// The reply's status for one request on a fresh connection (0 when none came).
 int statusOf(unsigned short port, const std::string& request)
 {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-        ::close(fd);
-        return 0;
-    }
-    if (::send(fd, request.data(), request.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(request.size())) {
-        ::close(fd);
-        return 0;
-    }
-    std::string reply;
-    char buf[1024];
-    pollfd p{fd, POLLIN, 0};
-    while (reply.find("\r\n") == std::string::npos && ::poll(&p, 1, 10000) > 0) {
-        const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
-        if (n <= 0)
-            break;
-        reply.append(buf, static_cast<std::size_t>(n));
-    }
-    ::close(fd);
-    return reply.rfind("HTTP/1.1 ", 0) == 0 ? std::stoi(reply.substr(9, 3)) : 0;
+    return kx::test::rawRequest(port, request).status;
 }
 
 std::string post(const std::string& target, const std::string& extraHeaders = "", const std::string& method = "POST")

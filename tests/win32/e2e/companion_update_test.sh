@@ -25,15 +25,7 @@ server_pid=
 
 cleanup() {
   stop_pid "$server_pid"
-  if [ -n "$work" ] && [ -d "$work" ]; then
-    WINEPREFIX=$work/prefix timeout 60 wineserver -k >/dev/null 2>&1
-    if [ "$failures" -ne 0 ] || [ "${1:-0}" -ne 0 ]; then
-      for f in "$work"/*.log "$work"/prefix/drive_c/Program\ Files/*/log/*; do
-        [ -s "$f" ] && { echo "---- $f ----"; iconv -f GBK -t UTF-8 "$f" 2>/dev/null || cat "$f"; } >&2
-      done
-    fi
-    [ -n "${KX_KEEP_TEST_FOLDERS:-}" ] || rm -rf "$work"
-  fi
+  end_prefix_test "${1:-0}" "$work"/prefix/drive_c/Program\ Files/*/log/*
 }
 trap 'cleanup $?' EXIT
 

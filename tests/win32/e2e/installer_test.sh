@@ -33,15 +33,7 @@ hold_pid=
 cleanup() {
   exec 8>&- 2>/dev/null
   stop_pid "$hold_pid"
-  if [ -n "$work" ] && [ -d "$work" ]; then
-    WINEPREFIX=$work/prefix timeout 60 wineserver -k >/dev/null 2>&1
-    if [ "$failures" -ne 0 ] || [ "${1:-0}" -ne 0 ]; then
-      for f in "$work"/*.log; do
-        [ -s "$f" ] && { echo "---- $(basename "$f") ----"; cat "$f"; } >&2
-      done
-    fi
-    [ -n "${KX_KEEP_TEST_FOLDERS:-}" ] || rm -rf "$work"
-  fi
+  end_prefix_test "${1:-0}"
 }
 trap 'cleanup $?' EXIT
 

@@ -43,3 +43,23 @@ make_prefix() {
   timeout 300 wineboot -i >"$work/wineboot.log" 2>&1 || fatal "wineboot failed"
   timeout 120 wineserver -w
 }
+
+# Ends a test that made a prefix of its own in $work: ends the prefix's processes and, when a check
+# failed or the script stopped with status $1, prints the logs in $work and the further files
+# named (the program's logs, in the system code page GBK); then removes $work unless
+# KX_KEEP_TEST_FOLDERS is set.
+end_prefix_test() {
+  local status=$1 f
+  shift
+  [ -n "$work" ] && [ -d "$work" ] || return 0
+  WINEPREFIX=$work/prefix timeout 60 wineserver -k >/dev/null 2>&1
+  if [ "$failures" -ne 0 ] || [ "$status" -ne 0 ]; then
+    for f in "$work"/*.log; do
+      [ -s "$f" ] && { echo "---- $(basename "$f") ----"; cat "$f"; } >&2
+    done
+    for f in "$@"; do
+      [ -s "$f" ] && { echo "---- $f ----"; iconv -f GBK -t UTF-8 "$f" 2>/dev/null || cat "$f"; } >&2
+    done
+  fi
+  [ -n "${KX_KEEP_TEST_FOLDERS:-}" ] || rm -rf "$work"
+}
