@@ -59,6 +59,12 @@ CheckedInstaller checkInstaller(const std::string& programFolder, const std::str
 {
     if (requestedPath.empty())
         return refused(400, "请求未给出安装程序路径");
+    // A network path is never opened, not even to be resolved: opening \\server\share from the
+    // system account would hand the machine's credentials to that server. Device paths (\\?\,
+    // \\.\) are refused with them.
+    const auto separator = [](char c) { return c == '/' || c == '\\'; };
+    if (requestedPath.size() >= 2 && separator(requestedPath[0]) && separator(requestedPath[1]))
+        return refused(403, "不接受网络路径或设备路径：" + requestedPath);
     if (requestedPath.find('\0') != std::string::npos || !pathFromUtf8(requestedPath).is_absolute())
         return refused(403, "安装程序路径不是完整路径：" + requestedPath);
     const std::string resolved = platform::resolvedFilePath(requestedPath);

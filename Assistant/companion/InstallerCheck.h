@@ -2,6 +2,8 @@
 // The checks an installer named by an update request must pass before the companion service runs
 // it with the machine's highest rights. The request comes over loopback and could come from any
 // local program, so the path is trusted for nothing:
+//   - a network or device path (beginning with two separators) is refused before anything is
+//     opened;
 //   - it must resolve (after "." and "..", links, junctions and short names) to a regular file
 //     directly inside the program folder's download folder (itself resolved the same way);
 //   - when conf/update.pub exists, the file's bytes must carry a good signature under that key: the

@@ -240,6 +240,9 @@ TEST(CompanionInstaller, OnlyAFileDirectlyInTheDownloadFolderPasses)
         {d + "/missing" + kKind, 404},
         {d, 404}, // a folder
         {"download/setup.exe", 403}, // relative
+        {"\\\\127.0.0.1\\share\\download\\" + kSetup, 403}, // a network path is never opened
+        {"//127.0.0.1/share/download/" + kSetup, 403},
+        {"\\\\?\\" + good, 403}, // a device path
         {"", 400},
     };
     for (const Case& c : cases) {

@@ -75,20 +75,6 @@ pick_port; update_port=$port
 pick_port
 [ "$port" != "$update_port" ] || pick_port
 companion_port=$((port + 2))
-timeout 60 wine "$service" /stop </dev/null >/dev/null 2>&1 || fail "KxService.exe /stop failed"
-for kv in "HTTP server.port $port" "HTTP server.update.url http://127.0.0.1:$update_port/upgrade/app"; do
-  # shellcheck disable=SC2086
-  timeout 60 wine "$service" /writeSysIni $kv </dev/null >/dev/null 2>&1 || fail "/writeSysIni $kv failed"
-done
-mkdir -p "$inst/data/json" && printf '{"bill":"user settings"}' >"$inst/data/json/print.json" ||
-  fatal "cannot write data/json/print.json"
-timeout 60 wine reg add 'HKCR\KestrixAssistant' /v AutoRun /t REG_DWORD /d 1 /f </dev/null >/dev/null 2>&1
-timeout 60 wine "$service" /start </dev/null >/dev/null 2>&1 || fail "KxService.exe /start failed"
-companion_answers() {
-  [ "$(curl -s -o /dev/null -w '%{http_code}' -m 5 -X POST -d '' "http://127.0.0.1:$companion_port/x")" = 404 ]
-}
-for _ in $(seq 100); do companion_answers && break; sleep 0.3; done
-companion_answers || fatal "the companion service does not answer on port $companion_port"
 
 # ---- the update server: the new installer once, signed; nothing after it -------------------------
 python3 - "$update_port" "$new_setup" "$signature" "$work/requests.log" >"$work/server.log" 2>&1 <<'PY' &
@@ -124,6 +110,21 @@ server_pid=$!
 for _ in $(seq 50); do grep -q listening "$work/server.log" 2>/dev/null && break; sleep 0.2; done
 grep -q listening "$work/server.log" || fatal "the update server did not start"
 
+timeout 60 wine "$service" /stop </dev/null >/dev/null 2>&1 || fail "KxService.exe /stop failed"
+for kv in "HTTP server.port $port" "HTTP server.update.url http://127.0.0.1:$update_port/upgrade/app"; do
+  # shellcheck disable=SC2086
+  timeout 60 wine "$service" /writeSysIni $kv </dev/null >/dev/null 2>&1 || fail "/writeSysIni $kv failed"
+done
+mkdir -p "$inst/data/json" && printf '{"bill":"user settings"}' >"$inst/data/json/print.json" ||
+  fatal "cannot write data/json/print.json"
+timeout 60 wine reg add 'HKCR\KestrixAssistant' /v AutoRun /t REG_DWORD /d 1 /f </dev/null >/dev/null 2>&1
+timeout 60 wine "$service" /start </dev/null >/dev/null 2>&1 || fail "KxService.exe /start failed"
+companion_answers() {
+  [ "$(curl -s -o /dev/null -w '%{http_code}' -m 5 -X POST -d '' "http://127.0.0.1:$companion_port/x")" = 404 ]
+}
+for _ in $(seq 100); do companion_answers && break; sleep 0.3; done
+companion_answers || fatal "the companion service does not answer on port $companion_port"
+
 # ---- the assistant starts with the companion, finds the update, asks, and the user says Yes -------
 # With the start-with-Windows flag at 1 the companion starts the assistant in the signed-in user's
 # session when it starts (as at a logon).
@@ -133,7 +134,47 @@ for _ in $(seq 100); do heart && break; sleep 0.3; done
 heart || fatal "the companion did not start the assistant (flag 1)"
 first_pid=$(assistant_pid)
 [ -n "$first_pid" ] || fail "no main window of the installed assistant"
-answer_box "需要关闭客户端才能更新，是否立即更新？" 6
+question="需要关闭客户端才能更新，是否立即更新？"
+expect_box "$question" 60 || fatal "the update was not offered"
+# ---- while the question is open: hostile calls, each refused with its status and a log line ----
+# (the assistant is done with download\ until the answer), and nothing is ended or run.
+mkdir -p "$inst/download" "$work/outside"
+cp "$work/1.0.0/KestrixAssistant-Setup-1.0.0.exe" "$inst/download/unsigned.exe"
+cp "$work/1.0.0/KestrixAssistant-Setup-1.0.0.exe" "$inst/download/badly.exe"
+openssl pkeyutl -sign -inkey "$work/update.key" -rawin -in "$new_setup" -out "$work/other.sig" &&
+  printf 'ed25519=%s' "$(base64 -w0 "$work/other.sig")" >"$inst/download/badly.exe.sig"
+cp "$work/1.0.0/KestrixAssistant-Setup-1.0.0.exe" "$work/outside/setup.exe"
+cp "$work/1.0.0/KestrixAssistant-Setup-1.0.0.exe" "$inst/setup.exe"
+# curl sends the path as the assistant does: blanks as %20, bytes outside ASCII percent-encoded.
+encode() { python3 -c 'import sys, urllib.parse; print(urllib.parse.quote(sys.argv[1], safe="\\:/"))' "$1"; }
+companion_status() { # target [curl options...]
+  local target=$1
+  shift
+  curl -s -o /dev/null -w '%{http_code}' -m 10 -X POST -d '' "$@" "http://127.0.0.1:$companion_port$target"
+}
+refusals() { cat "$inst"/log/service-*.txt 2>/dev/null | iconv -f GBK -t UTF-8 | grep -c '已拒绝'; }
+fp="/upgradeMainApp?fp="
+while IFS='|' read -r what expected target header; do
+  before=$(refusals)
+  if [ -n "$header" ]; then got=$(companion_status "$target" -H "$header"); else got=$(companion_status "$target"); fi
+  [ "$got" = "$expected" ] || fail "$what: status $got, expected $expected"
+  [ "$(refusals)" -gt "$before" ] || fail "$what: no log line"
+done <<TABLE
+Origin|403|$fp$(encode "$inst_win\download\unsigned.exe")|Origin: https://shop.example
+Referer|403|/controlMainApp?ct=2|Referer: https://shop.example/page
+Sec-Fetch-Site|403|/controlMainApp?ct=2|Sec-Fetch-Site: cross-site
+foreign Host|403|/controlMainApp?ct=2|Host: rebind.example
+outside download|403|$fp$(encode "$inst_win\setup.exe")|
+dot-dot|403|$fp$(encode "$inst_win\download\..\setup.exe")|
+another drive|403|$fp$(encode "$(winpath "$work/outside/setup.exe")")|
+UNC|403|$fp$(encode '\\127.0.0.1\share\download\setup.exe')|
+unsigned with the key present|403|$fp$(encode "$inst_win\download\unsigned.exe")|
+badly signed|403|$fp$(encode "$inst_win\download\badly.exe")|
+TABLE
+cat "$inst"/log/service-*.txt | iconv -f GBK -t UTF-8 | grep -q '运行安装程序' && fail "a refused request ran an installer"
+rm -f "$inst/download/unsigned.exe" "$inst/download/badly.exe" "$inst/download/badly.exe.sig" "$inst/setup.exe"
+
+answer_box "$question" 6
 [ -f "$inst/download/KestrixAssistant-Setup-1.0.1.exe.sig" ] || fail "the checked signature was not kept beside the installer"
 
 # The companion ends the assistant, the installer replaces the program and restarts the
