@@ -205,8 +205,10 @@ TEST(ProgramProcesses, CopiesOfAProgramAreFoundByItsPathWaitedForAndEnded)
     }
 
     EXPECT_EQ(processesOnceEqual(programText, all), sorted(all));
-    // Each works in the program's folder (and so wrote its working folder there).
-    EXPECT_EQ(readFileOnceThere(program.native() + L".cwd"), utf8(folder.path().native()));
+    // Each works in the program's folder, also the one started with the session user's token.
+    for (const unsigned long pid : {*first, *second})
+        EXPECT_EQ(readFileOnceThere(program.native() + L"." + std::to_wstring(pid) + L".cwd"),
+                  utf8(folder.path().native()));
     struct Spelling {
         const char* what;
         std::wstring path;

@@ -16,8 +16,9 @@
 // Running an installer: the command line follows the quoting the C runtime's argument parser
 // undoes (an argument with blanks or quotes goes in double quotes; backslashes before a quote are
 // doubled and the quote escaped; backslashes before the closing quote doubled). An argument that
-// starts with "/D=" goes in as it is: the installer reads its target folder from the rest of the
-// command line after "/D=", blanks included, and does not take quotes there.
+// starts with "/D=" goes in as it is: the NSIS installer reads its target folder from the rest of
+// the command line after "/D=" (it must come last), blanks included, and does not take quotes
+// there.
 #include "platform/ProgramProcesses.h"
 
 #include "platform/PathText.h"

@@ -6,10 +6,10 @@
 //                    writes what it got, and ends with the number in <exe>.code (0 without one).
 //                    The lines go to <exe>.log.
 //   foreground*.exe  runs as a service outside the service control manager: sends itself Ctrl+Break
-//                    (it is started as a process group of its own), writes the event it gets to
-//                    <exe>.log and ends with 7; 200 when Ctrl+Break could not be sent (the
-//                    reason in the log).
-//   any other name   without arguments: writes its working folder to <exe>.cwd and waits two
+//                    (it is started as a process group of its own), or else Ctrl+C to its console,
+//                    writes the event it gets to <exe>.log and ends with 7; 200 when neither
+//                    could be sent (the reason in the log).
+//   any other name   without arguments: writes its working folder to <exe>.<pid>.cwd and waits two
 //                    minutes, so that a test can find and end it;
 //                    "exit N": ends with N;
 //                    "echo FILE ARGS...": writes its command line and then each of ARGS on a line
@@ -79,8 +79,16 @@ int runInForeground(const std::wstring& path, const std::wstring& stem)
     return platform::runService(platform::win32::utf8FromWide(stem), [&](platform::ServiceContext& context) {
         context.reportRunning(); // nothing to report to outside the manager
         if (!GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, GetCurrentProcessId())) {
-            appendLine(log, "no Ctrl+Break: error " + std::to_string(GetLastError()));
-            return 200;
+            const DWORD breakError = GetLastError();
+            // Where Ctrl+Break cannot go to a process group (Wine), Ctrl+C to every process of the
+            // console: the test ignores it meanwhile, and this process takes it again, which a
+            // new process group does not.
+            SetConsoleCtrlHandler(nullptr, FALSE);
+            if (!GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0)) {
+                appendLine(log, "no Ctrl+Break (error " + std::to_string(breakError) + ") nor Ctrl+C (error " +
+                                    std::to_string(GetLastError()) + ")");
+                return 200;
+            }
         }
         appendLine(log, eventText(context.nextEvent()));
         return 7;
@@ -105,7 +113,8 @@ int main()
     if (count <= 1) {
         wchar_t folder[4096];
         const DWORD n = GetCurrentDirectoryW(4096, folder);
-        std::ofstream((path + L".cwd").c_str(), std::ios::binary)
+        const std::wstring file = path + L"." + std::to_wstring(GetCurrentProcessId()) + L".cwd";
+        std::ofstream(file.c_str(), std::ios::binary)
             << platform::win32::utf8FromWide(std::wstring(folder, n < 4096 ? n : 0));
         Sleep(120000);
         return 0;
