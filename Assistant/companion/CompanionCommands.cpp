@@ -5,6 +5,7 @@
 #include "common/Paths.h"
 #include "companion/CompanionService.h"
 #include "companion/KeyRotation.h"
+#include "platform/LogonEntry.h"
 #include "platform/ServiceHost.h"
 #include "platform/ServiceManager.h"
 #include "update/ServiceControl.h"
@@ -166,6 +167,29 @@ std::optional<int> runCommand(const std::vector<std::string>& args, const std::s
     return 2;
 }
 
+namespace {
+
+// Makes the logon entry follow the start-with-system flag, with a log line when it changed.
+void followFlag(CompanionLog& log)
+{
+    std::string error;
+    switch (platform::syncLogonEntry(CompanionJobs::startWithSystem(), error)) {
+    case platform::LogonEntryChange::Added:
+        log.write("开机自动启动已开启：已建立登录时启动客户端的项");
+        break;
+    case platform::LogonEntryChange::Removed:
+        log.write("开机自动启动已关闭：已删除登录时启动客户端的项");
+        break;
+    case platform::LogonEntryChange::Failed:
+        log.write("无法更新登录时启动客户端的项：" + error);
+        break;
+    case platform::LogonEntryChange::None:
+        break;
+    }
+}
+
+} // namespace
+
 int serve(const std::string& programFolder)
 {
     return platform::runService(kCompanionServiceName, [&](platform::ServiceContext& context) {
@@ -180,12 +204,17 @@ int serve(const std::string& programFolder)
             return 1;
         }
         context.reportRunning();
+        followFlag(*log);
         if (!jobs->resumeAfterUpdate())
             jobs->startAtLogon(machine->activeSession());
         for (;;) {
             const platform::ServiceEvent event = context.nextEvent();
             if (event.kind == platform::ServiceEventKind::Stop)
                 break;
+            if (event.kind == platform::ServiceEventKind::FlagChanged) {
+                followFlag(*log);
+                continue;
+            }
             platform::UserSession session;
             session.sessionId = event.session;
             session.description = "会话 " + std::to_string(event.session);

@@ -74,10 +74,16 @@ struct CompanionJobs::Shared {
             log->write("客户端已在运行，不再启动");
             return;
         }
+        // A tray program started where no user sees it would only hold the port: without a
+        // user's session it starts at the next sign-in instead (while the flag is 1).
+        if (!session) {
+            log->write("没有已登录用户的会话：不启动客户端");
+            return;
+        }
         std::string error;
-        const std::optional<unsigned long> pid = system->start(assistant(), session ? &*session : nullptr, error);
+        const std::optional<unsigned long> pid = system->start(assistant(), &*session, error);
         if (pid)
-            log->write("已启动客户端（进程 " + std::to_string(*pid) + (session ? "，" + session->description : std::string()) + "）");
+            log->write("已启动客户端（进程 " + std::to_string(*pid) + "，" + session->description + "）");
         else
             log->write("无法启动客户端：" + error);
     }
@@ -209,15 +215,18 @@ bool CompanionJobs::resumeAfterUpdate()
     return true;
 }
 
+bool CompanionJobs::startWithSystem()
+{
+    try {
+        return readAutoRun() == 1;
+    } catch (const std::exception&) {
+        return false; // never written: the user has not asked for it
+    }
+}
+
 void CompanionJobs::startAtLogon(const std::optional<platform::UserSession>& session)
 {
-    int flag = 0;
-    try {
-        flag = readAutoRun();
-    } catch (const std::exception&) {
-        flag = 0; // never written: the user has not asked for it
-    }
-    if (flag != 1 || !session || !tryReserve())
+    if (!startWithSystem() || !session || !tryReserve())
         return;
     shared_->log->write("开机时自动启动客户端（" + session->description + "）");
     shared_->startAssistant(session);

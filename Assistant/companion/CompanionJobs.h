@@ -6,7 +6,8 @@
 // The assistant is ended the way a user ends it: through its own local service ("/appctrl"),
 // which closes its main window, so its exit routine runs and its run log is written; one that has
 // not ended after endTimeout is ended at once. It is started again in the user session it ran in
-// (when none ran, the active console session) with the user's administrator rights.
+// (when none ran, the active console session) with the user's administrator rights; with no
+// user's session at all it is not started (it starts at the next sign-in while the flag is 1).
 //
 // An installer stops the companion service before it writes a file and starts it again at its
 // end. So before the installer runs, the job leaves a note (upgrade/companion-resume.txt) naming
@@ -58,6 +59,9 @@ public:
     // A user signed in (or the companion started while one is): starts the assistant in that
     // session when the start-with-system flag is 1, no job runs and no copy runs already.
     void startAtLogon(const std::optional<platform::UserSession>& session);
+
+    // True when the start-with-system flag is 1 (a flag never written is 0).
+    static bool startWithSystem();
 
     // The note's form: "session=<id>", "uid=<n>", "gid=<n>", "description=<text>", then
     // "env=NAME=value" lines. Read back into a session; nothing when the text is no note.

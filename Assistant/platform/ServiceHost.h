@@ -12,6 +12,8 @@ namespace kx::platform {
 enum class ServiceEventKind {
     Stop,       // stop or shutdown requested: the body should end
     UserLogon,  // a user signed in (Windows: session id in `session`)
+    FlagChanged, // the start-with-system flag's store was written (Linux; Windows keeps no
+                 // logon entry to follow it, LogonEntry.h)
 };
 
 struct ServiceEvent {
