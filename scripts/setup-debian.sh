@@ -15,6 +15,7 @@ packages=(
   cups cups-bsd cups-client
   chromium
   ca-certificates curl locales
+  debhelper dpkg-dev fakeroot lintian desktop-file-utils
 )
 if [ "${1:-}" = "--bench" ]; then
   packages+=(wrk nginx-light curl bc)
