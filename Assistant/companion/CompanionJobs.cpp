@@ -29,7 +29,7 @@ struct CompanionJobs::Shared {
     bool updating = false;
 
     std::string assistant() const { return programPath(programFolder, platform::programFileName("KestrixAssistant")); }
-    std::string notePath() const { return programPath(programFolder, "upgrade\\companion-resume.txt"); }
+    std::string notePath() const { return programPath(companionFolder(programFolder), "resume.txt"); }
 
     void finish()
     {

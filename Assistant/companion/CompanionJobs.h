@@ -10,7 +10,7 @@
 // user's session at all it is not started (it starts at the next sign-in while the flag is 1).
 //
 // An installer stops the companion service before it writes a file and starts it again at its
-// end. So before the installer runs, the job leaves a note (upgrade/companion-resume.txt) naming
+// end. So before the installer runs, the job leaves a note (.companion/resume.txt) naming
 // the session to start the assistant in; a companion that starts and finds the note completes
 // the update (resumeAfterUpdate). An installer that fails without stopping the service is
 // completed by the job itself: the assistant comes back at its old version.

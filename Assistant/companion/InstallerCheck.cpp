@@ -117,9 +117,14 @@ std::string checkPackage(const std::string& file)
     return "";
 }
 
+std::string companionFolder(const std::string& programFolder)
+{
+    return programPath(programFolder, ".companion");
+}
+
 std::string stagingFolder(const std::string& programFolder)
 {
-    return programPath(programFolder, "upgrade\\companion");
+    return programPath(companionFolder(programFolder), "installer");
 }
 
 std::string stageInstaller(const std::string& programFolder, const CheckedInstaller& installer, std::string& error)

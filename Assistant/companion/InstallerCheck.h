@@ -41,8 +41,11 @@ CheckedInstaller checkInstaller(const std::string& programFolder, const std::str
 // "" when the Debian package file may be installed as an update of this program; else why not.
 std::string checkPackage(const std::string& file);
 
-// The folder the checked bytes are written to and run from: upgrade/companion in the program
-// folder.
+// The companion's own folder in the program folder, .companion: writable by administrators only
+// wherever the program folder is (unlike upgrade/ or download/, which the assistant writes and a
+// package may open to a group), so nothing there can be swapped between the check and the run.
+std::string companionFolder(const std::string& programFolder);
+// The folder the checked bytes are written to and run from: .companion/installer.
 std::string stagingFolder(const std::string& programFolder);
 // Writes the checked bytes to the staging folder (emptied first) under the installer's own name;
 // gives the new file's path, or "" with the reason in error.

@@ -598,9 +598,11 @@ Section "Uninstall"
     DeleteRegKey /ifempty /ifnovalues HKCR "KestrixAssistant"
   keepSettings:
   !insertmacro KX_FOR_EACH_DIR_DEEPEST_FIRST KxRemoveDir
-  ; The program's own run-time folders, when nothing is left in them.
+  ; The program's own run-time folders: downloads, pending updates and the companion's folder of
+  ; installers it checked and ran.
   RMDir /r "$INSTDIR\download"
   RMDir /r "$INSTDIR\upgrade"
+  RMDir /r "$INSTDIR\.companion"
 
   Call un.KxRemovePolicies
   !insertmacro KxPolicyView

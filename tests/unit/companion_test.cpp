@@ -183,7 +183,7 @@ struct Fixture {
 
     Fixture()
     {
-        machine->notePath = folder.file("upgrade/companion-resume.txt");
+        machine->notePath = folder.file(".companion/resume.txt");
         jobs = std::make_shared<CompanionJobs>(folder.path(), log, machine);
     }
     std::string installer(const std::string& name = kSetup, const std::string& bytes = installerBytes("installer"))
@@ -409,8 +409,8 @@ TEST(CompanionJobs, AnUpdateLeavesANoteRunsTheCopyAndBringsTheAssistantBack)
         // The note named the assistant's session while the installer ran, and is gone after.
         EXPECT_NE(std::find(f.machine->noteAtRun.begin(), f.machine->noteAtRun.end(), "session=7"),
                   f.machine->noteAtRun.end());
-        EXPECT_FALSE(f.folder.exists("upgrade/companion-resume.txt"));
-        EXPECT_FALSE(f.folder.exists("upgrade/companion"));
+        EXPECT_FALSE(f.folder.exists(".companion/resume.txt"));
+        EXPECT_FALSE(f.folder.exists(".companion/installer"));
         EXPECT_NE(logText(f.folder).find(exitCode == 0 ? "安装程序已完成" : "退出代码 2"), std::string::npos);
     }
 }
@@ -431,11 +431,11 @@ TEST(CompanionJobs, ACompanionStartedByTheInstallerCompletesTheUpdate)
     EXPECT_FALSE(CompanionJobs::sessionFromNote("none\n"));
 
     EXPECT_FALSE(f.jobs->resumeAfterUpdate()) << "no note, nothing to complete";
-    f.folder.write("upgrade/companion-resume.txt", note);
+    f.folder.write(".companion/resume.txt", note);
     f.folder.write("conf/sys.ini", "[APP]\napplication.current.version=v1.1\n");
     EXPECT_TRUE(f.jobs->resumeAfterUpdate());
     EXPECT_EQ(f.machine->takeSteps(), (std::vector<std::string>{"start KestrixAssistant in 3"}));
-    EXPECT_FALSE(f.folder.exists("upgrade/companion-resume.txt"));
+    EXPECT_FALSE(f.folder.exists(".companion/resume.txt"));
     EXPECT_NE(logText(f.folder).find("v1.1"), std::string::npos);
 }
 

@@ -195,7 +195,7 @@ service_log=$(cat "$inst"/log/service-*.txt 2>/dev/null | iconv -f GBK -t UTF-8)
 for line in "开机时自动启动客户端" "收到更新请求，安装程序已通过检查" "运行安装程序" "安装程序已重新启动本服务，完成更新" "客户端版本：1.0.1" "已启动客户端"; do
   grep -qF "$line" <<<"$service_log" || fail "the service log lacks '$line'"
 done
-[ ! -e "$inst/upgrade/companion-resume.txt" ] || fail "the resume note is left behind"
+[ ! -e "$inst/.companion/resume.txt" ] || fail "the resume note is left behind"
 
 # ---- a restart on request; a page's request changes nothing -------------------------------------
 run_log_size() { cat "$inst"/log/[0-9]*.txt 2>/dev/null | wc -c; }
