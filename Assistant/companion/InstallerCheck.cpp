@@ -48,6 +48,23 @@ bool endsWithNoCase(std::string_view text, std::string_view suffix)
 
 } // namespace
 
+UpdateSignature companionKey(const std::string& programFolder, std::string& problem)
+{
+    const std::string keyFile = programPath(programFolder, "conf\\update.pub");
+    std::error_code ec;
+    if (std::filesystem::exists(std::filesystem::symlink_status(pathFromUtf8(keyFile), ec))) {
+        if (!platform::fileChangeableOnlyByOwner(keyFile))
+            problem = "conf/update.pub 可被管理员以外的用户改写（或不是普通文件）：不运行任何安装程序";
+        return UpdateSignature::load(programFolder);
+    }
+    const std::string packaged = platform::packagedUpdateKeyPath();
+    std::ifstream in(pathFromUtf8(packaged.empty() ? std::string() : packaged), std::ios::binary);
+    if (packaged.empty() || !in)
+        return UpdateSignature::load(programFolder); // no key anywhere: unsigned updates
+    const std::string pem{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    return UpdateSignature::fromPem(pem);
+}
+
 std::optional<std::string> installerPathFromQuery(std::string_view query)
 {
     if (!base::startsWithNoCase(query, "fp="))
@@ -81,7 +98,10 @@ CheckedInstaller checkInstaller(const std::string& programFolder, const std::str
     if (!readWhole(resolved, c.bytes))
         return refused(403, "无法读取安装程序：" + resolved);
 
-    const UpdateSignature signature = UpdateSignature::load(programFolder);
+    std::string keyProblem;
+    const UpdateSignature signature = companionKey(programFolder, keyProblem);
+    if (!keyProblem.empty())
+        return refused(403, keyProblem);
     if (!signature.keyProblem().empty())
         return refused(403, "更新公钥不可用，不运行任何安装程序：" + signature.keyProblem());
     if (signature.required()) {

@@ -6,7 +6,9 @@
 //     opened;
 //   - it must resolve (after "." and "..", links, junctions and short names) to a regular file
 //     directly inside the program folder's download folder (itself resolved the same way);
-//   - when conf/update.pub exists, the file's bytes must carry a good signature under that key: the
+//   - when conf/update.pub exists, the file's bytes must carry a good signature under that key (a
+//     key file others than its owner may change refuses all; without the file, the key the
+//     installed package carries, if any: see companionKey); the
 //     assistant keeps the Content-Signature it checked on download beside the installer, as
 //     "<installer>.sig" holding "ed25519=<Base64>"; a key file that cannot be used refuses all;
 //   - the installer must be of the kind this system runs (".exe" on Windows, ".deb" elsewhere);
@@ -14,6 +16,8 @@
 //     than the installed one (never a downgrade).
 // The bytes that were checked are what runs: they are read once, checked, and written to a
 // folder of the companion's own (stageInstaller), so a file changed after the check never runs.
+#include "update/UpdateSignature.h"
+
 #include <optional>
 #include <string>
 #include <string_view>
@@ -29,6 +33,12 @@ struct CheckedInstaller {
     std::string path;     // the resolved installer path
     std::string bytes;    // the file's bytes as checked
 };
+
+// The key the companion checks installers with: conf/update.pub when it exists (problem set when
+// it is not a regular file only its owner, root or this user, may change); without it the key the
+// installed package carries (platform::packagedUpdateKeyPath), so that deleting conf/update.pub
+// from a folder a group may write cannot turn the check off; else none (unsigned updates).
+UpdateSignature companionKey(const std::string& programFolder, std::string& problem);
 
 // The installer path of an update request's raw query: everything after a leading "fp=",
 // percent-decoded as UTF-8 bytes ("+" stays "+"). The assistant sends the path as the only

@@ -22,4 +22,12 @@ std::optional<std::string> installedPackageVersion(const std::string& name);
 // True when version a is newer than b by Debian's rules (dpkg --compare-versions a gt b).
 bool packageVersionNewer(const std::string& a, const std::string& b);
 
+// The update key the installed package carries, in a folder only root writes
+// (/usr/share/kestrix-assistant/update.pub; "" on Windows, where no package carries one). The
+// companion falls back on it when conf/update.pub is missing, so that removing that file from the
+// group-writable conf/ cannot turn the signature check off.
+std::string packagedUpdateKeyPath();
+// Points it elsewhere (tests); "" restores the default.
+void setPackagedUpdateKeyPath(const std::string& path);
+
 } // namespace kx::platform

@@ -18,6 +18,13 @@ namespace kx::platform {
 // marked read-only is not replaced.
 bool replaceFileAtomically(const std::string& path, std::string_view bytes);
 
+// True when path is a regular file (not a link) that nobody but its owner, who is this process's
+// user or the system's administrator account, may change: on POSIX systems owned by root or the
+// effective user and writable by neither group nor others. Windows: the program folder's
+// permissions (administrators only, under Program Files) are what protect it: true for any
+// regular file.
+bool fileChangeableOnlyByOwner(const std::string& path);
+
 // True when path is an existing regular file that is not marked read-only (some write permission
 // bit set) and that this process is allowed to write.
 bool fileWritable(const std::string& path);

@@ -183,9 +183,12 @@ struct Fixture {
 
     Fixture()
     {
+        // The machine's own packaged key (an installed package) is not this test's.
+        platform::setPackagedUpdateKeyPath(folder.file("packaged/none.pub"));
         machine->notePath = folder.file(".companion/resume.txt");
         jobs = std::make_shared<CompanionJobs>(folder.path(), log, machine);
     }
+    ~Fixture() { platform::setPackagedUpdateKeyPath(""); }
     std::string installer(const std::string& name = kSetup, const std::string& bytes = installerBytes("installer"))
     {
         folder.write("download/" + name, bytes);
@@ -281,6 +284,34 @@ TEST(CompanionInstaller, WithAKeyOnlyAnInstallerWithAGoodSignaturePasses)
     }
     f.folder.write("conf/update.pub", "not a key");
     EXPECT_EQ(checkInstaller(f.folder.path(), path).status, 403) << "an unusable key refuses everything";
+}
+
+TEST(CompanionInstaller, AKeyOthersMayChangeOrRemoveTurnsNoCheckOff)
+{
+    if (kWindows)
+        GTEST_SKIP() << "the program folder's permissions protect the key on Windows";
+    Fixture f;
+    test::Ed25519Signer operatorKey, attackerKey;
+    const std::string bytes = installerBytes("key trust");
+    const std::string path = f.installer(kSetup, bytes);
+    f.folder.write("download/" + kSetup + ".sig", attackerKey.header(bytes));
+    f.folder.write("packaged/update.pub", operatorKey.publicKey());
+
+    // A group member replaced the key with a file of its own mode, or with a link.
+    f.folder.write("conf/update.pub", attackerKey.publicKey());
+    fs::permissions(f.folder.file("conf/update.pub"), fs::perms::group_write, fs::perm_options::add);
+    EXPECT_EQ(checkInstaller(f.folder.path(), path).status, 403) << "group-writable key";
+    fs::remove(f.folder.file("conf/update.pub"));
+    fs::create_symlink(f.folder.file("packaged/update.pub"), f.folder.file("conf/update.pub"));
+    EXPECT_EQ(checkInstaller(f.folder.path(), path).status, 403) << "a link";
+    fs::remove(f.folder.file("conf/update.pub"));
+
+    // Removed: the key the package carries still holds.
+    EXPECT_EQ(checkInstaller(f.folder.path(), path).status, 200) << "no key anywhere: unsigned updates";
+    platform::setPackagedUpdateKeyPath(f.folder.file("packaged/update.pub"));
+    EXPECT_EQ(checkInstaller(f.folder.path(), path).status, 403) << "signed by another key";
+    f.folder.write("download/" + kSetup + ".sig", operatorKey.header(bytes));
+    EXPECT_EQ(checkInstaller(f.folder.path(), path).status, 200);
 }
 
 TEST(CompanionInstaller, TheCheckedBytesAreWhatRuns)

@@ -3,8 +3,13 @@
 #include "base/Text.h"
 #include "platform/posix/Spawn.h"
 
+#include <mutex>
+
 namespace kx::platform {
 namespace {
+
+std::mutex g_keyMutex;
+std::string g_keyPath;
 
 std::string lineOf(const std::string& text)
 {
@@ -50,6 +55,22 @@ std::optional<std::string> installedPackageVersion(const std::string& name)
 bool packageVersionNewer(const std::string& a, const std::string& b)
 {
     return posix::runProgram({"dpkg", "--compare-versions", a, "gt", b}, nullptr) == 0;
+}
+
+} // namespace kx::platform
+
+namespace kx::platform {
+
+std::string packagedUpdateKeyPath()
+{
+    std::lock_guard lock(g_keyMutex);
+    return g_keyPath.empty() ? "/usr/share/kestrix-assistant/update.pub" : g_keyPath;
+}
+
+void setPackagedUpdateKeyPath(const std::string& path)
+{
+    std::lock_guard lock(g_keyMutex);
+    g_keyPath = path;
 }
 
 } // namespace kx::platform

@@ -111,6 +111,14 @@ bool replaceFileAtomically(const std::string& path, std::string_view bytes)
     return true;
 }
 
+bool fileChangeableOnlyByOwner(const std::string& path)
+{
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+        return false;
+    return (st.st_uid == 0 || st.st_uid == ::geteuid()) && (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+}
+
 bool fileWritable(const std::string& path)
 {
     struct stat st {};

@@ -25,4 +25,11 @@ bool packageVersionNewer(const std::string&, const std::string&)
     return false;
 }
 
+std::string packagedUpdateKeyPath()
+{
+    return "";
+}
+
+void setPackagedUpdateKeyPath(const std::string&) {}
+
 } // namespace kx::platform

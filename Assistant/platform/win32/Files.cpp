@@ -194,6 +194,13 @@ std::int64_t nowNs()
     return unixNs(now);
 }
 
+bool fileChangeableOnlyByOwner(const std::string& path)
+{
+    const DWORD attributes = GetFileAttributesW(win32::wideFromUtf8(toNativeSeparators(path)).c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES &&
+           (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0;
+}
+
 bool fileWritable(const std::string& path)
 {
     const std::wstring wide = nativePath(path);
