@@ -14,6 +14,8 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
+#include <string_view>
 #include <thread>
 
 namespace fs = std::filesystem;
@@ -24,7 +26,8 @@ namespace {
 // KxService in the program folder, run in the foreground as a child of the test.
 class Companion {
 public:
-    explicit Companion(const ProgramFolder& folder) : folder_(folder)
+    // extraPath: a folder searched first for the programs the companion runs (stand-ins).
+    explicit Companion(const ProgramFolder& folder, const std::string& extraPath = "") : folder_(folder)
     {
         fs::copy_file(KX_COMPANION_BINARY, folder.file("KxService"));
         posix_spawn_file_actions_t actions;
@@ -34,7 +37,17 @@ public:
         posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
         const std::string program = folder.file("KxService");
         char* argv[] = {const_cast<char*>(program.c_str()), nullptr};
-        if (posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv, environ) != 0)
+        std::vector<std::string> env;
+        for (char** e = environ; *e; ++e)
+            if (extraPath.empty() || std::string_view(*e).substr(0, 5) != "PATH=")
+                env.emplace_back(*e);
+        if (!extraPath.empty())
+            env.push_back("PATH=" + extraPath + ":" + (getenv("PATH") ? getenv("PATH") : "/usr/bin:/bin"));
+        std::vector<char*> envp;
+        for (std::string& e : env)
+            envp.push_back(e.data());
+        envp.push_back(nullptr);
+        if (posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv, envp.data()) != 0)
             pid_ = -1;
         posix_spawn_file_actions_destroy(&actions);
     }
@@ -120,4 +133,55 @@ TEST(Companion, RestartsTheAssistantAndRefusesWebPages)
     EXPECT_TRUE(kx::platform::waitForProcessEnd(now.front(), std::chrono::seconds(20)));
     EXPECT_EQ(companion.stop(), 0);
     EXPECT_NE(serviceLog(folder).find("服务已停止"), std::string::npos);
+}
+
+TEST(Companion, InstallsAnUpdatePackageThroughAptInAUnitOfItsOwn)
+{
+    ProgramFolder folder;
+    // A stand-in for systemd-run: records how it was called and installs the "package" by
+    // writing the new version, as the package's scripts do.
+    const std::string bin = folder.file("standin");
+    fs::create_directories(bin);
+    folder.writeFile("standin/systemd-run",
+                     "#!/bin/sh\nprintf '%s\\n' \"$@\" > '" + folder.file("systemd-run.args") + "'\n"
+                     "exec '" + folder.file("KxService") + "' --writeSysIni APP application.current.version 1.0.1\n");
+    fs::permissions(folder.file("standin/systemd-run"), fs::perms::owner_all);
+
+    ASSERT_TRUE(folder.start()) << folder.output(); // (its start-up empties download/)
+    const int first = folder.pid();
+    // The update package as the assistant leaves it in download/ (no update key: unsigned).
+    const std::string pkg = folder.file("pkg");
+    fs::create_directories(pkg + "/DEBIAN");
+    std::ofstream(pkg + "/DEBIAN/control") << "Package: kestrix-assistant\nVersion: 1.0.1\nArchitecture: all\n"
+                                               "Maintainer: Test <test@example.com>\nDescription: test\n";
+    const std::string deb = folder.file("download/kestrix-assistant_1.0.1_all.deb");
+    fs::create_directories(folder.file("download"));
+    ASSERT_EQ(std::system(("dpkg-deb --root-owner-group --build '" + pkg + "' '" + deb + "' >/dev/null 2>&1").c_str()), 0);
+
+    Companion companion(folder, bin);
+    ASSERT_TRUE(companion.answers());
+    EXPECT_EQ(companion.post("/upgradeMainApp?fp=" + deb).status, 200) << serviceLog(folder);
+    EXPECT_EQ(folder.waitExit(std::chrono::seconds(40)), 0);
+
+    std::vector<unsigned long> now;
+    for (int i = 0; i < 300 && (now.empty() || !get(folder.port(), "/heart").ok); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        now = kx::platform::processesOfProgram(folder.file("KestrixAssistant"));
+    }
+    ASSERT_EQ(now.size(), 1u) << serviceLog(folder);
+    EXPECT_NE(now.front(), static_cast<unsigned long>(first));
+
+    // apt ran in a transient unit that systemd waits for, on the checked copy, after finishing
+    // whatever an interrupted dpkg left.
+    const std::string args = folder.readFile("systemd-run.args");
+    for (const char* expected : {"--wait\n", "--collect\n", "dpkg --configure -a", "apt-get install -y"})
+        EXPECT_NE(args.find(expected), std::string::npos) << expected << " in\n" << args;
+    EXPECT_NE(args.find(folder.file(".companion/installer/kestrix-assistant_1.0.1_all.deb")), std::string::npos) << args;
+    const std::string log = serviceLog(folder);
+    EXPECT_NE(log.find("客户端版本：1.0.1"), std::string::npos) << log;
+    EXPECT_FALSE(folder.exists(".companion/resume.txt"));
+
+    get(folder.port(), "/appctrl?cmd=1");
+    EXPECT_TRUE(kx::platform::waitForProcessEnd(now.front(), std::chrono::seconds(20)));
+    EXPECT_EQ(companion.stop(), 0);
 }
