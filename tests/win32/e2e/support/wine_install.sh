@@ -38,10 +38,13 @@ expect_no_key() { ! timeout 60 wine reg query "$1" </dev/null >/dev/null 2>&1 ||
 # The installer's architecture for the program folder under test (ctest passes KX_PE_BITS).
 installer_arch() { if [ "${KX_PE_BITS:-32}" = 64 ]; then echo x86_64; else echo i686; fi; }
 
-# A fresh prefix in $WINEPREFIX; fatal when Wine does not come up.
+# A fresh prefix in $WINEPREFIX; fatal when Wine does not come up. Its wineserver then stays up
+# for the whole test (end_prefix_test ends it): a wineserver that starts again runs the prefix's
+# service manager again, which starts every automatic service anew, between any two steps.
 make_prefix() {
   timeout 300 wineboot -i >"$work/wineboot.log" 2>&1 || fatal "wineboot failed"
   timeout 120 wineserver -w
+  wineserver -p || fatal "wineserver -p failed"
 }
 
 # Ends a test that made a prefix of its own in $work: ends the prefix's processes and, when a check
