@@ -96,6 +96,17 @@ std::string serviceLog(const ProgramFolder& folder)
     return all;
 }
 
+// The processes of the folder's assistant once one of them answers (at most 30 s).
+std::vector<unsigned long> assistantsAnswering(const ProgramFolder& folder)
+{
+    std::vector<unsigned long> now;
+    for (int i = 0; i < 300 && (now.empty() || !get(folder.port(), "/heart").ok); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        now = kx::platform::processesOfProgram(folder.file("KestrixAssistant"));
+    }
+    return now;
+}
+
 } // namespace
 
 TEST(Companion, RestartsTheAssistantAndRefusesWebPages)
@@ -114,11 +125,7 @@ TEST(Companion, RestartsTheAssistantAndRefusesWebPages)
     EXPECT_TRUE(folder.exists("log/" + todayLogFileName())) << "and wrote its run log";
 
     // The new one runs from the same program folder and answers.
-    std::vector<unsigned long> now;
-    for (int i = 0; i < 300 && (now.empty() || !get(folder.port(), "/heart").ok); ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        now = kx::platform::processesOfProgram(folder.file("KestrixAssistant"));
-    }
+    const std::vector<unsigned long> now = assistantsAnswering(folder);
     ASSERT_EQ(now.size(), 1u) << serviceLog(folder);
     EXPECT_NE(now.front(), static_cast<unsigned long>(first));
     EXPECT_TRUE(get(folder.port(), "/heart").ok);
@@ -163,11 +170,7 @@ TEST(Companion, InstallsAnUpdatePackageThroughAptInAUnitOfItsOwn)
     EXPECT_EQ(companion.post("/upgradeMainApp?fp=" + deb).status, 200) << serviceLog(folder);
     EXPECT_EQ(folder.waitExit(std::chrono::seconds(40)), 0);
 
-    std::vector<unsigned long> now;
-    for (int i = 0; i < 300 && (now.empty() || !get(folder.port(), "/heart").ok); ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        now = kx::platform::processesOfProgram(folder.file("KestrixAssistant"));
-    }
+    const std::vector<unsigned long> now = assistantsAnswering(folder);
     ASSERT_EQ(now.size(), 1u) << serviceLog(folder);
     EXPECT_NE(now.front(), static_cast<unsigned long>(first));
 
