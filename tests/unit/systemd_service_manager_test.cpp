@@ -102,6 +102,30 @@ TEST_F(SystemdTest, FailedStartAndUnknownStateAreFailures)
     EXPECT_EQ(error, OpenServiceError::Other);
 }
 
+TEST_F(SystemdTest, ReconfigureRewritesOnlyAUnitItWrote)
+{
+    touch("loaded");
+    const ServiceRegistration reg{"KestrixAssistantServer", "Kestrix Assistant Server", "/opt/k/KxService"};
+    // The package's unit, reached here through its alias: left as the package made it.
+    fs::create_directories(dir_ / "lib");
+    std::ofstream(dir_ / "lib" / "kestrix-assistant-server.service") << "packaged";
+    fs::create_symlink(dir_ / "lib" / "kestrix-assistant-server.service", dir_ / "units" / "KestrixAssistantServer.service");
+    auto manager = makeSystemdServiceManager(paths_)->openManager();
+    ASSERT_NE(manager, nullptr);
+    OpenServiceError error{};
+    auto service = manager->openService("KestrixAssistantServer", error);
+    ASSERT_NE(service, nullptr);
+    EXPECT_TRUE(service->reconfigure(reg));
+    EXPECT_EQ(slurp(dir_ / "lib" / "kestrix-assistant-server.service"), "packaged");
+    EXPECT_TRUE(fs::is_symlink(dir_ / "units" / "KestrixAssistantServer.service"));
+
+    // One it wrote itself is brought up to date.
+    fs::remove(dir_ / "units" / "KestrixAssistantServer.service");
+    std::ofstream(dir_ / "units" / "KestrixAssistantServer.service") << "old";
+    EXPECT_TRUE(service->reconfigure(reg));
+    EXPECT_EQ(slurp(dir_ / "units" / "KestrixAssistantServer.service"), systemdUnitText(reg));
+}
+
 TEST(SystemdUnitText, RunsTheProgramAutomaticallyWithItsPathQuoted)
 {
     const std::string text = systemdUnitText({"S", "Kestrix Assistant Server", "/opt/a b/100%\"$x\\KxService"});

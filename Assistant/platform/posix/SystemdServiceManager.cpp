@@ -60,9 +60,16 @@ public:
         return runProgram({paths_.systemctl, "daemon-reload"}, nullptr) == 0;
     }
 
+    // Only a unit file this manager wrote is rewritten. A unit a package installed (its file
+    // elsewhere, or a link here such as the package's alias) belongs to the package: writing
+    // through the link would replace the package's file, and a new file here would shadow it.
     bool reconfigure(const ServiceRegistration& registration) override
     {
         const fs::path file = fs::path(paths_.unitFolder) / unit_;
+        std::error_code ec;
+        const fs::file_status status = fs::symlink_status(file, ec);
+        if (!fs::is_regular_file(status))
+            return true;
         return replaceFileAtomically(file.string(), systemdUnitText(registration)) &&
                runProgram({paths_.systemctl, "daemon-reload"}, nullptr) == 0 &&
                runProgram({paths_.systemctl, "enable", unit_}, nullptr) == 0;
