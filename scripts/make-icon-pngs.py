@@ -19,9 +19,9 @@ SIZES = (16, 22, 24, 32, 48, 64, 128, 256)
 
 def load_icon_module():
     here = os.path.dirname(os.path.abspath(__file__))
-    spec = importlib.util.spec_from_file_location("make_icon", os.path.join(here, "make-icon.py"))
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location("make_icon", os.path.join(here, "make-icon.py"))
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     return module
 
 
