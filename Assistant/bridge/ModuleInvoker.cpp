@@ -2,12 +2,10 @@
 
 #include "bridge/CompactJson.h"
 #include "bridge/ModuleCall.h"
+#include "bridge/ModuleLibraries.h"
 #include "common/Config.h"
-#include "common/ModuleHandleList.h"
 #include "common/Paths.h"
-#include "platform/DynamicLibrary.h"
 
-#include <chrono>
 #include <cstdio>
 #include <exception>
 
@@ -15,53 +13,7 @@ namespace kx {
 
 namespace {
 
-constexpr std::chrono::milliseconds kRegistrationWait{10000};
-constexpr std::chrono::milliseconds kRemovalWait{3000};
-
 enum class Variant { Standard, Large };
-
-// One reference on a library for the length of one call. Libraries are reference-counted by the
-// loader, so a library released from the handle list after a failure stays mapped until every
-// call still inside it, or still reading its result, has let go.
-class CallReference {
-public:
-    explicit CallReference(platform::LibraryHandle h) : handle_(h) {}
-    ~CallReference() { platform::releaseLibrary(handle_); }
-    CallReference(const CallReference&) = delete;
-    CallReference& operator=(const CallReference&) = delete;
-    platform::LibraryHandle get() const { return handle_; }
-
-private:
-    platform::LibraryHandle handle_;
-};
-
-platform::LibraryHandle findOrLoad(const std::string& path)
-{
-    if (platform::LibraryHandle h = platform::findLoadedLibrary(path))
-        return h;
-    return platform::loadLibrary(path);
-}
-
-// Enters the library in the handle list. The list keeps a reference of its own, so the call's
-// reference can be given back when the call ends. A registration whose wait times out is skipped.
-void registerLibrary(platform::LibraryHandle handle, const std::string& path)
-{
-    auto& list = ModuleHandleList::instance();
-    if (list.registerHandle(handle, kRegistrationWait) == ModuleHandleList::Registration::Added) {
-        if (!platform::findLoadedLibrary(path)) {
-            // Cannot happen while the call holds its own reference; keep the list honest anyway.
-            list.remove(handle, kRemovalWait);
-        }
-    }
-}
-
-// After an escaped failure: the library leaves the list and the list's reference is given back.
-// A removal whose wait times out is skipped (the list is never touched unguarded).
-void dropLibrary(platform::LibraryHandle handle)
-{
-    if (ModuleHandleList::instance().remove(handle, kRemovalWait))
-        platform::releaseLibrary(handle);
-}
 
 ModuleResult invoke(Variant variant, const std::string& folder, const RequestDocument& document,
                    const std::string& module, const std::string& function)
@@ -73,22 +25,21 @@ ModuleResult invoke(Variant variant, const std::string& folder, const RequestDoc
     if (data.malformed())
         return ModuleResult(buildErrorBody("2001", "data数据异常，不符合json格式"));
 
-    const std::string relative = readDllIni("MODULE-DLLPATH", module, "", folder);
-    const std::string path = programPath(folder, relative);
-    platform::LibraryHandle handle = relative.empty() ? nullptr : findOrLoad(path);
-    if (!handle)
+    const DllIniModule entryInIni = readDllIniModule(module, folder);
+    const std::string path = programPath(folder, entryInIni.path);
+    // The call's own hold on the library: it stays mapped until the call has returned.
+    const std::shared_ptr<ModuleLibrary> library =
+        entryInIni.path.empty() ? nullptr : acquireModuleLibrary(path);
+    if (!library)
         return ModuleResult(buildErrorBody("2003", "未找到指定的DLL文件"));
-    CallReference reference(handle);
 
     try {
-        registerLibrary(handle, path);
-        void* entry = platform::libraryExport(handle, function);
+        void* entry = library->exportNamed(function);
         if (!entry)
             return ModuleResult(buildErrorBody("2002", "在DLL中未找到指定的方法"));
         CallOutcome outcome;
         try {
-            const bool cForm = readDllIni("MODULE-LANG", module, "delphi", folder) == "c";
-            if (cForm) {
+            if (entryInIni.lang == "c") {
                 outcome = callCForm(entry, data.textOrEmptyObject(), config.textOrEmptyObject(),
                                     variant == Variant::Standard ? kResultUnits : kLargeResultUnits);
             } else if (variant == Variant::Large) {
@@ -117,7 +68,7 @@ ModuleResult invoke(Variant variant, const std::string& folder, const RequestDoc
         std::fprintf(stderr, "module %s.%s: an error of unknown type was raised\n", module.c_str(),
                      function.c_str());
     }
-    dropLibrary(handle);
+    dropModuleLibrary(path, library);
     return ModuleResult();
 }
 

@@ -57,6 +57,13 @@ std::string readDllIni(const std::string& section, const std::string& key,
     return readProfileString(programPath(programFolder, kDllIni), section, key, defaultValue);
 }
 
+DllIniModule readDllIniModule(const std::string& module, const std::string& programFolder)
+{
+    std::vector<std::string> values = readProfileStrings(
+        programPath(programFolder, kDllIni), {{"MODULE-DLLPATH", module, ""}, {"MODULE-LANG", module, "delphi"}});
+    return DllIniModule{std::move(values[0]), std::move(values[1])};
+}
+
 std::optional<Json> loadJsonFile(const std::string& path)
 {
     std::error_code ec;

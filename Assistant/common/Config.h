@@ -28,6 +28,13 @@ std::vector<std::string> listSysIniKeys(const std::string& section, const std::s
 // conf/dll.ini (never written by the program)
 std::string readDllIni(const std::string& section, const std::string& key,
                        const std::string& defaultValue, const std::string& programFolder);
+// A module's two entries in conf/dll.ini, from one reading of the file: its library's path
+// ([MODULE-DLLPATH], "" when missing) and its calling form ([MODULE-LANG], "delphi" when missing).
+struct DllIniModule {
+    std::string path;
+    std::string lang;
+};
+DllIniModule readDllIniModule(const std::string& module, const std::string& programFolder);
 
 // Reads a JSON file whose top level must be an object. A missing file is created empty; an empty
 // file (or one holding only a byte order mark) gives nullopt; blanks alone are malformed. Byte order marks (UTF-8, UTF-16LE/BE) are honoured, UTF-32 is refused.

@@ -208,7 +208,7 @@ std::optional<std::string> readBytes(const std::string& file)
 
 std::optional<Document> loadDocument(const std::string& file)
 {
-    auto bytes = readBytes(file);
+    const std::shared_ptr<const std::string> bytes = cachedFileBytes(file);
     if (!bytes)
         return std::nullopt;
     return parseDocument(*bytes);
@@ -245,6 +245,17 @@ std::string unwritableReason(std::string_view section, std::string_view sectionN
     return "";
 }
 
+std::string lookUp(const Document& doc, const ProfileQuery& q)
+{
+    const auto range = findSection(doc, trim(q.section));
+    if (!range)
+        return q.defaultValue;
+    const auto line = findKey(doc, *range, trim(q.key));
+    if (!line)
+        return q.defaultValue;
+    return utf8Prefix(unquote(classify(doc.lines[*line].text).value), kProfileValueLimit);
+}
+
 // Serialises writers in this process, so two threads writing different keys of one file do not
 // lose each other's change between reading and replacing it.
 std::mutex& writeMutex()
@@ -267,20 +278,20 @@ std::string absoluteName(const std::string& file)
 
 } // namespace
 
+std::vector<std::string> readProfileStrings(const std::string& file, const std::vector<ProfileQuery>& queries)
+{
+    const auto doc = loadDocument(file);
+    std::vector<std::string> values;
+    values.reserve(queries.size());
+    for (const ProfileQuery& q : queries)
+        values.push_back(doc ? lookUp(*doc, q) : q.defaultValue);
+    return values;
+}
+
 std::string readProfileString(const std::string& file, const std::string& section,
                               const std::string& key, const std::string& defaultValue)
 {
-    const auto doc = loadDocument(file);
-    if (!doc)
-        return defaultValue;
-    const auto range = findSection(*doc, trim(section));
-    if (!range)
-        return defaultValue;
-    const auto line = findKey(*doc, *range, trim(key));
-    if (!line)
-        return defaultValue;
-    const std::string_view value = unquote(classify(doc->lines[*line].text).value);
-    return utf8Prefix(value, kProfileValueLimit);
+    return std::move(readProfileStrings(file, {{section, key, defaultValue}})[0]);
 }
 
 std::vector<std::string> listProfileKeys(const std::string& file, const std::string& section)

@@ -22,6 +22,15 @@ inline constexpr const char* kProfileWriteErrorClass = "EIniFileException";
 std::string readProfileString(const std::string& file, const std::string& section,
                               const std::string& key, const std::string& defaultValue);
 
+// Several values from one reading of the file, in the order asked; each as readProfileString
+// gives it.
+struct ProfileQuery {
+    std::string section;
+    std::string key;
+    std::string defaultValue;
+};
+std::vector<std::string> readProfileStrings(const std::string& file, const std::vector<ProfileQuery>& queries);
+
 // Keys of a section in file order; names as written in the file, each listed once.
 std::vector<std::string> listProfileKeys(const std::string& file, const std::string& section);
 

@@ -67,6 +67,24 @@ TEST(FaultGuard, TurnsFaultsIntoMessages)
     EXPECT_TRUE(ran);
 }
 
+// After a fault the thread's signal mask is what it was: the fault's signal is not left blocked
+// (the next fault would end the process), and a signal the thread had blocked stays blocked.
+TEST(FaultGuard, LeavesTheSignalMaskAsItWas)
+{
+    std::thread([] {
+        sigset_t blocked;
+        sigemptyset(&blocked);
+        sigaddset(&blocked, SIGUSR2);
+        ASSERT_EQ(pthread_sigmask(SIG_BLOCK, &blocked, nullptr), 0);
+        std::string message;
+        EXPECT_FALSE(runFaultGuarded(writeNull, nullptr, message));
+        sigset_t now;
+        ASSERT_EQ(pthread_sigmask(SIG_BLOCK, nullptr, &now), 0);
+        EXPECT_EQ(sigismember(&now, SIGSEGV), 0);
+        EXPECT_EQ(sigismember(&now, SIGUSR2), 1);
+    }).join();
+}
+
 TEST(FaultGuard, ManyThreadsFaultAtOnce)
 {
     std::vector<std::thread> threads;

@@ -6,7 +6,9 @@
 #include <cstdlib>
 #include <mutex>
 
+#include <pthread.h>
 #include <sys/mman.h>
+#include <ucontext.h>
 
 namespace kx::platform {
 
@@ -20,6 +22,10 @@ struct GuardFrame {
     int signo = 0;
     int code = 0;
     void* address = nullptr;
+    // The signal mask of the code that faulted. The jump out of the handler does not restore a
+    // mask (saving one on every call costs a system call); the handler's own blocking of the
+    // signal is undone with this after the jump.
+    sigset_t interruptedMask;
 };
 
 thread_local GuardFrame* tlsFrame = nullptr;
@@ -76,6 +82,7 @@ void onFault(int signo, siginfo_t* info, void* ucontext)
         frame->signo = signo;
         frame->code = info ? info->si_code : 0;
         frame->address = info ? info->si_addr : nullptr;
+        frame->interruptedMask = static_cast<ucontext_t*>(ucontext)->uc_sigmask;
         siglongjmp(frame->jump, 1);
     }
     // Not inside a guarded call: hand the fault to whoever had it before us.
@@ -144,13 +151,14 @@ bool runFaultGuarded(void (*fn)(void*), void* context, std::string& faultMessage
     GuardFrame frame;
     GuardFrame* const outer = tlsFrame;
     tlsFrame = &frame;
-    if (sigsetjmp(frame.jump, 1) == 0) {
+    if (sigsetjmp(frame.jump, 0) == 0) {
         frame.active = 1;
         fn(context);
         frame.active = 0;
         tlsFrame = outer;
         return true;
     }
+    pthread_sigmask(SIG_SETMASK, &frame.interruptedMask, nullptr);
     tlsFrame = outer;
     faultMessage = describe(frame);
     return false;

@@ -39,7 +39,8 @@ bool wipe(void* block, std::size_t bytes)
 {
     const std::size_t page = pageSize();
     const std::size_t pages = (bytes + page - 1) / page;
-    std::vector<unsigned char> resident(pages);
+    thread_local std::vector<unsigned char> resident; // kept: no allocation on every call
+    resident.assign(pages, 0);
     if (mincore(block, bytes, resident.data()) != 0)
         return false;
     std::size_t count = 0;
