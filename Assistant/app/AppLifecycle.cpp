@@ -1,6 +1,7 @@
 #include "app/AppLifecycle.h"
 
 #include "app/EndpointTable.h"
+#include "bridge/ModuleLibraries.h"
 #include "common/Config.h"
 #include "common/FolderTools.h"
 #include "common/ModuleHandleList.h"
@@ -111,6 +112,7 @@ bool AppLifecycle::exit(const DeliverWhile& deliverWhile)
         deliverWhile([this] { httpService_->stop(); });
         httpService_.reset();
     }
+    forgetModuleLibraries();
     ModuleHandleList::instance().releaseAll();
     saveLog();
     return true;

@@ -68,7 +68,7 @@ ModuleResult invoke(Variant variant, const std::string& folder, const RequestDoc
         std::fprintf(stderr, "module %s.%s: an error of unknown type was raised\n", module.c_str(),
                      function.c_str());
     }
-    dropModuleLibrary(path, library);
+    dropModuleLibrary(library);
     return ModuleResult();
 }
 

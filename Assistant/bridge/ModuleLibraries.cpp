@@ -98,13 +98,12 @@ std::shared_ptr<ModuleLibrary> acquireModuleLibrary(const std::string& path)
     return added ? library : it->second;
 }
 
-void dropModuleLibrary(const std::string& path, const std::shared_ptr<ModuleLibrary>& library)
+void dropModuleLibrary(const std::shared_ptr<ModuleLibrary>& library)
 {
     {
+        // Every path that leads to the library goes (two modules may name one library differently).
         std::unique_lock lock(table().mutex);
-        auto it = table().byPath.find(path);
-        if (it != table().byPath.end() && it->second->handle() == library->handle())
-            table().byPath.erase(it);
+        std::erase_if(table().byPath, [&](const auto& entry) { return entry.second->handle() == library->handle(); });
     }
     if (ModuleHandleList::instance().remove(library->handle(), kRemovalWait))
         platform::releaseLibrary(library->handle());

@@ -40,10 +40,10 @@ private:
 // when it adds it) and in the table once the list holds it. nullptr when it cannot be loaded.
 std::shared_ptr<ModuleLibrary> acquireModuleLibrary(const std::string& path);
 
-// After an escaped failure: the library leaves the handle list (which gives its reference back)
-// and the table, so the next call loads it afresh once no call holds it any more. A removal whose
-// wait for the list times out leaves both as they are.
-void dropModuleLibrary(const std::string& path, const std::shared_ptr<ModuleLibrary>& library);
+// After an escaped failure: the library leaves the table (under every path it was found by) and
+// the handle list, which gives its reference back, so the next call loads it afresh once no call
+// holds it any more. A removal whose wait for the list times out leaves it listed.
+void dropModuleLibrary(const std::shared_ptr<ModuleLibrary>& library);
 
 // Exit: the table lets go of every library (calls still running keep theirs until they end).
 void forgetModuleLibraries();

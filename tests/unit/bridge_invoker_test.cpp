@@ -3,6 +3,7 @@
 // exceptions, the handle list, and concurrent calls.
 #include "bridge/CompactJson.h"
 #include "bridge/ModuleInvoker.h"
+#include "bridge/ModuleLibraries.h"
 #include "common/ModuleHandleList.h"
 #include "platform/DynamicLibrary.h"
 
@@ -46,6 +47,7 @@ protected:
     }
     static void TearDownTestSuite()
     {
+        forgetModuleLibraries();
         ModuleHandleList::instance().releaseAll();
         fs::remove_all(folder);
     }
@@ -147,9 +149,33 @@ TEST_F(Invoker, CModuleResultsFaultsAndExceptions)
     EXPECT_EQ(call("print", "failOddly", "{}"), "");
     EXPECT_FALSE(ModuleHandleList::instance().contains(lib, std::chrono::seconds(1)));
     platform::releaseLibrary(lib);
+    // Nothing holds it any more (neither under this module's path nor under "upload"'s).
+    EXPECT_EQ(platform::findLoadedLibrary(folder + "/comp/libc_module.so"), nullptr);
     // The next request loads and lists it again.
     EXPECT_EQ(call("print", "answer", "{}"), "{\"a\":1}");
     lib = platform::findLoadedLibrary(folder + "/comp/libc_module.so");
+    EXPECT_TRUE(ModuleHandleList::instance().contains(lib, std::chrono::seconds(1)));
+    platform::releaseLibrary(lib);
+}
+
+// Libraries are kept loaded between calls only while the handle list holds them: at exit the
+// list and the call table let go of them together, and without a list nothing keeps them.
+TEST_F(Invoker, LibrariesAreKeptOnlyWhileListed)
+{
+    const std::string path = folder + "/comp/libc_module.so";
+    ASSERT_EQ(call("print", "answer", "{}"), "{\"a\":1}");
+    ASSERT_EQ(call("upload", "answer", "{}"), "{\"a\":1}");
+    forgetModuleLibraries();
+    ModuleHandleList::instance().releaseAll();
+    EXPECT_EQ(platform::findLoadedLibrary(path), nullptr);
+
+    EXPECT_EQ(call("print", "answer", "{}"), "{\"a\":1}");
+    EXPECT_EQ(platform::findLoadedLibrary(path), nullptr);
+
+    ModuleHandleList::instance().create();
+    EXPECT_EQ(call("print", "answer", "{}"), "{\"a\":1}");
+    platform::LibraryHandle lib = platform::findLoadedLibrary(path);
+    ASSERT_NE(lib, nullptr);
     EXPECT_TRUE(ModuleHandleList::instance().contains(lib, std::chrono::seconds(1)));
     platform::releaseLibrary(lib);
 }
