@@ -11,7 +11,7 @@ namespace kx::http {
 Connection::Connection(platform::SocketHandle socket, std::uint64_t id, int writeStallMs)
     : id_(id), writeStallMs_(writeStallMs), socket_(socket)
 {
-    platform::prepareStreamSocket(socket_);
+    platform::prepareStreamSocket(socket_, kNextRequestWaitMs);
 }
 
 Connection::~Connection()
@@ -24,10 +24,12 @@ platform::ReceiveResult Connection::receive(void* data, std::size_t size)
     return platform::receiveSome(socket_, data, size);
 }
 
-bool Connection::waitForInput(int timeoutMs)
+platform::ReceiveResult Connection::receiveNextRequest(void* data, std::size_t size)
 {
     // stop() shuts the socket down, which ends a wait in progress as well.
-    return !stopped_ && platform::waitReadable(socket_, timeoutMs) && !stopped_;
+    if (stopped_)
+        return {platform::ReceiveStatus::Closed, 0, 0};
+    return platform::receiveWaiting(socket_, data, size);
 }
 
 platform::SendResult Connection::sendSome(std::span<const std::string_view> pieces)

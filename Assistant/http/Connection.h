@@ -29,7 +29,7 @@ class Connection {
 public:
     using Clock = std::chrono::steady_clock;
 
-    // Takes the socket over and makes it non-blocking. A write that can send nothing for
+    // Takes the socket over and readies it (platform::prepareStreamSocket). A write that can send nothing for
     // writeStallMs milliseconds fails (negative: it waits as long as it takes).
     Connection(platform::SocketHandle socket, std::uint64_t id, int writeStallMs = -1);
     ~Connection(); // closes the socket unless close() did
@@ -42,8 +42,12 @@ public:
     // Without waiting: what has arrived, and what the socket takes at once.
     platform::ReceiveResult receive(void* data, std::size_t size);
     platform::SendResult sendSome(std::span<const std::string_view> pieces);
-    // Waits at most timeoutMs for something to receive; false at once after stop().
-    bool waitForInput(int timeoutMs);
+    // How long a worker that wrote a whole reply waits for the connection's next request. Short:
+    // the thread is held while it waits, and a client that takes longer is served by the loop.
+    static constexpr int kNextRequestWaitMs = 2;
+    // Waits at most kNextRequestWaitMs for something to receive and takes it; Closed at once after
+    // stop().
+    platform::ReceiveResult receiveNextRequest(void* data, std::size_t size);
     // Writes everything, waiting for room within the stall limit (a worker thread). After stop() it
     // sends only what the socket takes at once, so a short last reply still reaches the peer but
     // nothing waits for it.

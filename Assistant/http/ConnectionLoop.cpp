@@ -22,9 +22,6 @@ constexpr std::size_t kLoopRequestBytes = 64 * 1024;
 // An idle connection keeps at most this much room for the bytes of its next request.
 constexpr std::size_t kKeptInboxCapacity = 16 * 1024;
 constexpr std::size_t kEventBatch = 64;
-// How long a worker that wrote a whole reply waits for the connection's next request. Short: the
-// thread is held while it waits, and a client that takes longer is served by the loop as ever.
-constexpr int kWorkerKeepMs = 2;
 
 bool expectsContinue(const WireMessage& head)
 {
@@ -354,10 +351,10 @@ void ConnectionLoop::hand(const std::shared_ptr<Connection>& conn, std::function
 std::optional<HttpRequest> ConnectionLoop::nextRequestHere(Connection& conn)
 {
     // Bytes that came with the last request (pipelining) are the loop's to parse.
-    if (stopping_ || !conn.inbox.empty() || !conn.waitForInput(kWorkerKeepMs))
+    if (stopping_ || !conn.inbox.empty())
         return std::nullopt;
     thread_local std::vector<char> scratch(kReadSize);
-    const platform::ReceiveResult r = conn.receive(scratch.data(), scratch.size());
+    const platform::ReceiveResult r = conn.receiveNextRequest(scratch.data(), scratch.size());
     if (r.status != platform::ReceiveStatus::Data)
         return std::nullopt; // the loop sees the end of the stream (or the error) again
     conn.inbox.append(scratch.data(), r.bytes);

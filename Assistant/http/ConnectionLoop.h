@@ -13,7 +13,7 @@
 // reply the client takes nothing of for replyStallSeconds ends the connection (on its writer).
 //
 // A worker that has answered a request and written the whole reply watches the connection for a
-// moment (kWorkerKeepMs) before it gives it back: a client that sends its next request as soon as
+// moment (Connection::kNextRequestWaitMs) before it gives it back: a client that sends its next request as soon as
 // it has read a reply (a page calling modules one after another) has it answered right there,
 // without two more hand-overs between the threads.
 //

@@ -1,6 +1,6 @@
 #pragma once
-// Non-blocking stream sockets for the connection loop and its workers: receives and sends that
-// take what the socket has at once, a send that waits until everything is written, and a shutdown
+// Stream sockets for the connection loop and its workers: receives and sends that take what the
+// socket has at once, a receive that waits a moment for a client's next request, a send that waits until everything is written, and a shutdown
 // that another thread may call to end a send that waits.
 #include <cstddef>
 #include <cstdint>
@@ -25,9 +25,10 @@ SocketHandle acceptConnection(SocketHandle listener, int& error);
 // ours: the port is held exclusively instead). 0, or the system's error number.
 int prepareListener(SocketHandle socket);
 
-// Puts the socket in non-blocking mode and sends each piece at once (no coalescing delay).
-// False when the socket refuses either.
-bool prepareStreamSocket(SocketHandle socket);
+// Readies an accepted socket for the connection loop: no receive or send waits unless it says so,
+// each piece is sent at once (no coalescing delay), and a receive that waits (receiveWaiting)
+// waits at most receiveWaitMs milliseconds (more than 0). False when the socket refuses any of it.
+bool prepareStreamSocket(SocketHandle socket, int receiveWaitMs);
 
 enum class ReceiveStatus { Data, Closed, WouldBlock, Failed };
 struct ReceiveResult {
@@ -39,9 +40,10 @@ struct ReceiveResult {
 // socket was shut down; WouldBlock when nothing has arrived yet.
 ReceiveResult receiveSome(SocketHandle socket, void* data, std::size_t size);
 
-// Waits at most timeoutMs milliseconds for something to receive (bytes, the peer's end, an error
-// or a shutdown of the socket). True when there is something.
-bool waitReadable(SocketHandle socket, int timeoutMs);
+// Waits for something to receive for at most the socket's receive wait (prepareStreamSocket) and
+// takes it, up to size: in one system call where the system allows. A shutdown of the socket ends
+// a wait in progress (Closed); WouldBlock when the wait passed with nothing.
+ReceiveResult receiveWaiting(SocketHandle socket, void* data, std::size_t size);
 
 struct SendResult {
     std::size_t bytes = 0; // how many bytes of the pieces, in order, the socket took

@@ -42,7 +42,7 @@ TEST(AcceptConnection, NothingWaitingThenAConnectionThenAFailure)
     ASSERT_NE(accepted, platform::kNoSocket) << error;
     EXPECT_EQ(error, 0);
     EXPECT_NE(::fcntl(static_cast<int>(accepted), F_GETFD) & FD_CLOEXEC, 0);
-    ASSERT_TRUE(platform::prepareStreamSocket(accepted));
+    ASSERT_TRUE(platform::prepareStreamSocket(accepted, 2));
     const std::string_view hello[] = {"hello"};
     EXPECT_EQ(platform::sendAll(accepted, hello), 0);
     char buffer[8];

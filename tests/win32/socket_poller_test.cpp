@@ -57,7 +57,7 @@ protected:
         EXPECT_EQ(connect(client, reinterpret_cast<sockaddr*>(&address_), sizeof address_), 0);
         SOCKET server = accept(listener_, nullptr, nullptr);
         EXPECT_NE(server, INVALID_SOCKET);
-        EXPECT_TRUE(platform::prepareStreamSocket(static_cast<platform::SocketHandle>(server)));
+        EXPECT_TRUE(platform::prepareStreamSocket(static_cast<platform::SocketHandle>(server), 2));
         pairs_.emplace_back(server, client);
         return {server, client};
     }

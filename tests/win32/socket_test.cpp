@@ -46,7 +46,7 @@ protected:
         server_ = accept(listener, nullptr, nullptr);
         closesocket(listener);
         ASSERT_NE(server_, INVALID_SOCKET);
-        ASSERT_TRUE(platform::prepareStreamSocket(handle()));
+        ASSERT_TRUE(platform::prepareStreamSocket(handle(), 60000));
     }
     void TearDown() override
     {
@@ -122,6 +122,42 @@ TEST_F(SocketTest, ReceiveAfterAShutdownReportsTheEnd)
         char buffer[4];
         EXPECT_EQ(platform::receiveSome(handle(), buffer, sizeof buffer).status, platform::ReceiveStatus::Closed);
     }
+}
+
+// The receive that waits for a client's next request: it takes bytes that arrive while it waits,
+// ends when the peer goes or another thread shuts the socket down (the service stopping), and
+// gives would-block once its wait (the receive time-out given when the socket was readied) passes.
+// The fixture's wait is a minute, so a wait that did not end would hold the test that long.
+TEST_F(SocketTest, TheWaitingReceiveTakesWhatComesAndEnds)
+{
+    char buffer[16];
+    std::thread late([this] {
+        std::this_thread::sleep_for(50ms);
+        ASSERT_EQ(send(client_, "GET", 3, 0), 3);
+    });
+    platform::ReceiveResult r = platform::receiveWaiting(handle(), buffer, sizeof buffer);
+    late.join();
+    ASSERT_EQ(r.status, platform::ReceiveStatus::Data);
+    EXPECT_EQ(std::string(buffer, r.bytes), "GET");
+
+    std::thread stopper([this] {
+        std::this_thread::sleep_for(50ms);
+        platform::shutdownSocket(handle(), platform::ShutdownMode::Both);
+    });
+    EXPECT_EQ(platform::receiveWaiting(handle(), buffer, sizeof buffer).status, platform::ReceiveStatus::Closed);
+    stopper.join();
+
+    TearDown();
+    SetUp();
+    closesocket(client_);
+    client_ = INVALID_SOCKET;
+    EXPECT_EQ(platform::receiveWaiting(handle(), buffer, sizeof buffer).status, platform::ReceiveStatus::Closed);
+
+    TearDown();
+    SetUp();
+    ASSERT_TRUE(platform::prepareStreamSocket(handle(), 20));
+    EXPECT_EQ(platform::receiveWaiting(handle(), buffer, sizeof buffer).status, platform::ReceiveStatus::WouldBlock);
+    EXPECT_FALSE(platform::prepareStreamSocket(handle(), 0));
 }
 
 TEST_F(SocketTest, SendAllGathersEveryPieceInOrder)
@@ -309,7 +345,7 @@ TEST_F(SocketTest, AcceptNeverWaitsAndGivesAConnectedSocket)
         std::this_thread::sleep_for(10ms);
     ASSERT_NE(accepted, platform::kNoSocket) << error;
     EXPECT_EQ(error, 0);
-    ASSERT_TRUE(platform::prepareStreamSocket(accepted));
+    ASSERT_TRUE(platform::prepareStreamSocket(accepted, 2));
     const std::string_view hello[] = {"hello"};
     EXPECT_EQ(platform::sendAll(accepted, hello), 0);
     char buffer[8];

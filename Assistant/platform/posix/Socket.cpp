@@ -3,7 +3,6 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
-#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -83,17 +82,22 @@ int prepareListener(SocketHandle socket)
     return ::setsockopt(fd(socket), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) == 0 ? 0 : errno;
 }
 
-bool prepareStreamSocket(SocketHandle socket)
+// The socket itself blocks, bounded by its receive time-out; every receive and send that must not
+// wait says so (MSG_DONTWAIT), so the one that may wait needs no poll before it.
+bool prepareStreamSocket(SocketHandle socket, int receiveWaitMs)
 {
     int on = 1;
-    return ::ioctl(fd(socket), FIONBIO, &on) == 0 &&
+    const timeval wait{receiveWaitMs / 1000, (receiveWaitMs % 1000) * 1000};
+    return receiveWaitMs > 0 && ::setsockopt(fd(socket), SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait) == 0 &&
            ::setsockopt(fd(socket), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) == 0;
 }
 
-ReceiveResult receiveSome(SocketHandle socket, void* data, std::size_t size)
+namespace {
+
+ReceiveResult receive(SocketHandle socket, void* data, std::size_t size, int flags)
 {
     while (true) {
-        const ssize_t n = ::recv(fd(socket), data, size, MSG_DONTWAIT);
+        const ssize_t n = ::recv(fd(socket), data, size, flags);
         if (n > 0)
             return {ReceiveStatus::Data, static_cast<std::size_t>(n), 0};
         if (n == 0)
@@ -106,14 +110,16 @@ ReceiveResult receiveSome(SocketHandle socket, void* data, std::size_t size)
     }
 }
 
-bool waitReadable(SocketHandle socket, int timeoutMs)
+} // namespace
+
+ReceiveResult receiveSome(SocketHandle socket, void* data, std::size_t size)
 {
-    pollfd p{fd(socket), POLLIN, 0};
-    int ready;
-    do {
-        ready = ::poll(&p, 1, timeoutMs);
-    } while (ready < 0 && errno == EINTR);
-    return ready > 0;
+    return receive(socket, data, size, MSG_DONTWAIT);
+}
+
+ReceiveResult receiveWaiting(SocketHandle socket, void* data, std::size_t size)
+{
+    return receive(socket, data, size, 0);
 }
 
 SendResult sendSome(SocketHandle socket, std::span<const std::string_view> pieces)

@@ -102,11 +102,15 @@ int prepareListener(SocketHandle socket)
                : ::WSAGetLastError();
 }
 
-bool prepareStreamSocket(SocketHandle socket)
+// Windows sockets have no per-call "do not wait": the socket is non-blocking, and the receive that
+// waits polls first, for the wait kept as the socket's receive time-out.
+bool prepareStreamSocket(SocketHandle socket, int receiveWaitMs)
 {
     u_long on = 1;
     BOOL noDelay = TRUE;
-    return ::ioctlsocket(native(socket), FIONBIO, &on) == 0 &&
+    const DWORD wait = static_cast<DWORD>(receiveWaitMs);
+    return receiveWaitMs > 0 && ::ioctlsocket(native(socket), FIONBIO, &on) == 0 &&
+           ::setsockopt(native(socket), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&wait), sizeof wait) == 0 &&
            ::setsockopt(native(socket), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&noDelay),
                         sizeof noDelay) == 0;
 }
@@ -134,12 +138,21 @@ ReceiveResult receiveSome(SocketHandle socket, void* data, std::size_t size)
     }
 }
 
-bool waitReadable(SocketHandle socket, int timeoutMs)
+ReceiveResult receiveWaiting(SocketHandle socket, void* data, std::size_t size)
 {
+    DWORD wait = 0;
+    int length = sizeof wait;
+    if (::getsockopt(native(socket), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<char*>(&wait), &length) != 0)
+        return {ReceiveStatus::Failed, 0, ::WSAGetLastError()};
     WSAPOLLFD p{};
     p.fd = static_cast<SOCKET>(socket);
     p.events = POLLRDNORM;
-    return ::WSAPoll(&p, 1, timeoutMs) > 0;
+    const int ready = ::WSAPoll(&p, 1, static_cast<int>(wait));
+    if (ready < 0)
+        return {ReceiveStatus::Failed, 0, ::WSAGetLastError()};
+    if (ready == 0)
+        return {ReceiveStatus::WouldBlock, 0, 0};
+    return receiveSome(socket, data, size);
 }
 
 SendResult sendSome(SocketHandle socket, std::span<const std::string_view> pieces)
