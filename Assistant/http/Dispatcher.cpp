@@ -1,6 +1,7 @@
 #include "http/Dispatcher.h"
 
 #include "common/Errors.h"
+#include "common/FileCache.h"
 #include "common/Paths.h"
 #include "common/TextCodec.h"
 #include "http/ParameterDecoder.h"
@@ -63,6 +64,9 @@ void Dispatcher::dispatch(HttpRequest& request, HttpResponse& response, bool& cl
         response.contentType = "text/html; charset=utf-8";
     };
     try {
+        // The files a request reads (settings, module table, reply prefix) are as they were when
+        // it first read one: one look for changes per request.
+        const FileLookScope files;
         component->Service(request, response);
     } catch (const std::exception& e) {
         fail(errorClassName(e), e.what());
