@@ -2,14 +2,19 @@
 // that keeps the size, and also one made twice within the file system's clock tick.
 #include "common/FileCache.h"
 #include "common/Profile.h"
+#include "platform/FolderWatch.h"
 #include "../common/TempPath.h"
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
+#include <vector>
 
 using namespace kx;
 namespace fs = std::filesystem;
@@ -81,4 +86,114 @@ TEST_F(FileCacheTest, TheProgramsOwnProfileWritesAreReadBack)
     // Put the old stamp back: only the written bytes can tell the two apart now.
     age(ini);
     EXPECT_EQ(readProfileString(ini, "APP", "key", ""), "2");
+}
+
+namespace {
+
+bool watchesFolders()
+{
+    return platform::FolderWatch().available();
+}
+
+} // namespace
+
+// Where folders are watched, a kept file is served without a look at the disk, so the watch alone
+// must tell of every change: here bytes and stamp are put back exactly as they were kept.
+TEST_F(FileCacheTest, AWatchedFolderTellsOfChangesTheStampHides)
+{
+    if (!watchesFolders())
+        GTEST_SKIP() << "no folder watch on this system";
+    const std::string f = file("dll.ini");
+    write(f, "first");
+    age(f);
+    EXPECT_EQ(read(f), "first");
+    EXPECT_EQ(read(f), "first");
+    for (const char* next : {"other", "third"}) {
+        write(f, next);
+        age(f);
+        EXPECT_EQ(read(f), next);
+    }
+    // Replaced through a rename, as editors and installers do, with the same size and stamp.
+    write(file("dll.ini.new"), "fifth");
+    age(file("dll.ini.new"));
+    fs::rename(file("dll.ini.new"), f);
+    EXPECT_EQ(read(f), "fifth");
+}
+
+// One request sees one state of its files: inside a scope, a change after the first read is seen
+// by the next scope only.
+TEST_F(FileCacheTest, AScopeLooksForChangesOnce)
+{
+    if (!watchesFolders())
+        GTEST_SKIP() << "no folder watch on this system";
+    const std::string f = file("json2.txt");
+    write(f, "one");
+    EXPECT_EQ(read(f), "one");
+    {
+        const FileLookScope request;
+        EXPECT_EQ(read(f), "one");
+        write(f, "two");
+        EXPECT_EQ(read(f), "one");
+        const FileLookScope nested;
+        EXPECT_EQ(read(f), "one");
+    }
+    const FileLookScope next;
+    EXPECT_EQ(read(f), "two");
+}
+
+// A watch hears the folder it was given. When a parent folder is renamed and a new one takes its
+// place, nothing is heard; the kept bytes are compared with the disk again within a second.
+TEST_F(FileCacheTest, AFolderThatTakesTheWatchedOnesPlaceIsSeen)
+{
+    if (!watchesFolders())
+        GTEST_SKIP() << "no folder watch on this system";
+    fs::create_directories(file("program/conf"));
+    const std::string f = file("program/conf/dll.ini");
+    write(f, "old folder");
+    EXPECT_EQ(read(f), "old folder");
+    fs::rename(file("program"), file("program.old"));
+    fs::create_directories(file("program/conf"));
+    write(f, "new folder");
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+    EXPECT_EQ(read(f), "new folder");
+}
+
+// Readers on many threads while a writer rewrites the file (same size, same stamp): once the last
+// write has returned, every reader's next read has the last bytes.
+TEST_F(FileCacheTest, EveryThreadSeesTheLastWrite)
+{
+    const std::string f = file("sys.ini");
+    write(f, "v000");
+    age(f);
+    std::atomic<int> written{0};
+    std::atomic<int> stale{0};
+    std::vector<std::thread> readers;
+    for (int t = 0; t < 6; ++t)
+        readers.emplace_back([&] {
+            while (true) {
+                const int before = written.load();
+                const FileLookScope request;
+                const std::string got = read(f);
+                char expected[8];
+                std::snprintf(expected, sizeof expected, "v%03d", before);
+                // A read that began after write n returned has write n or a later one.
+                if (got < expected)
+                    ++stale;
+                if (before == 200)
+                    return;
+            }
+        });
+    for (int n = 1; n <= 200; ++n) {
+        char bytes[8];
+        std::snprintf(bytes, sizeof bytes, "v%03d", n);
+        // Replaced whole, so a reader never meets a half-written file.
+        write(f + ".new", bytes);
+        if (watchesFolders())
+            age(f + ".new"); // only the watch can tell then
+        fs::rename(f + ".new", f);
+        written.store(n);
+    }
+    for (auto& r : readers)
+        r.join();
+    EXPECT_EQ(stale.load(), 0);
 }
