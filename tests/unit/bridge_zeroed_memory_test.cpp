@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 
 using namespace kx::platform;
@@ -26,25 +27,38 @@ TEST(ZeroedMemory, ReusedBlocksComeBackClean)
 {
     const struct {
         const char* what;
-        std::size_t dirtyPages; // every 4096th byte written in this many pages
+        std::size_t dirtyPages; // 100 bytes written at the start of this many places
         std::size_t stride;
+        bool small;             // a result of a few pages at the start: wiped and kept
     } cases[] = {
-        {"one page", 1, 4096},
-        {"scattered pages", 12, 4096 * 37},
-        {"many pages", 200, 4096},
-        {"whole block", kBytes / 4096, 4096},
+        {"one page", 1, 4096, true},
+        {"the first sixteen pages", 16, 4096, true},
+        {"a page past them", 1, 4096 * 17, false},
+        {"scattered pages", 12, 4096 * 37, false},
+        {"many pages", 200, 4096, false},
+        {"whole block", 1 << 20, 4096, false},
     };
-    for (const auto& c : cases) {
-        auto* block = static_cast<char*>(acquireZeroed(kBytes));
-        ASSERT_NE(block, nullptr);
-        ASSERT_TRUE(allZero(block, kBytes)) << c.what;
-        for (std::size_t i = 0; i < c.dirtyPages; ++i)
-            std::memset(block + (i * c.stride) % kBytes, 'x', 100);
-        releaseZeroed(block, kBytes);
-        auto* again = static_cast<char*>(acquireZeroed(kBytes));
-        ASSERT_NE(again, nullptr);
-        EXPECT_TRUE(allZero(again, kBytes)) << c.what;
-        releaseZeroed(again, kBytes);
+    // The result buffer's size, sizes around where blocks stop being kept, and small ones.
+    for (const std::size_t bytes : {kBytes, std::size_t{3} << 20, std::size_t{4} << 20, (std::size_t{4} << 20) + 4096,
+                                    std::size_t{64} << 10, std::size_t{5000}}) {
+        for (const auto& c : cases) {
+            auto* block = static_cast<char*>(acquireZeroed(bytes));
+            ASSERT_NE(block, nullptr);
+            for (std::size_t i = 0; i < c.dirtyPages && i * c.stride < bytes; ++i)
+                std::memset(block + i * c.stride, 'x', std::min<std::size_t>(100, bytes - i * c.stride));
+            if (!c.small)
+                block[bytes - 1] = 'y';
+            releaseZeroed(block, bytes);
+            auto* again = static_cast<char*>(acquireZeroed(bytes));
+            ASSERT_NE(again, nullptr);
+            if (c.small && bytes <= (std::size_t{4} << 20)) {
+                EXPECT_EQ(again, block) << c.what << " " << bytes;
+            }
+            // (Reading it all maps every page, so the block is unmapped when it is given back.)
+            EXPECT_TRUE(allZero(again, bytes)) << c.what << " " << bytes;
+            again[bytes - 1] = 'z'; // usable to its last byte
+            releaseZeroed(again, bytes);
+        }
     }
     auto* large = static_cast<char*>(acquireZeroed(std::size_t{64} << 20));
     ASSERT_NE(large, nullptr);
