@@ -144,15 +144,23 @@ ReceiveResult receiveWaiting(SocketHandle socket, void* data, std::size_t size)
     int length = sizeof wait;
     if (::getsockopt(native(socket), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<char*>(&wait), &length) != 0)
         return {ReceiveStatus::Failed, 0, ::WSAGetLastError()};
-    WSAPOLLFD p{};
-    p.fd = static_cast<SOCKET>(socket);
-    p.events = POLLRDNORM;
-    const int ready = ::WSAPoll(&p, 1, static_cast<int>(wait));
-    if (ready < 0)
-        return {ReceiveStatus::Failed, 0, ::WSAGetLastError()};
-    if (ready == 0)
-        return {ReceiveStatus::WouldBlock, 0, 0};
-    return receiveSome(socket, data, size);
+    // A poll is not woken by a shutdown from another thread everywhere (Wine's is not): the wait
+    // goes in slices, and a receive after each tells a shut-down socket (Closed) at once.
+    constexpr DWORD kSliceMs = 20;
+    const ULONGLONG end = ::GetTickCount64() + wait;
+    while (true) {
+        const ULONGLONG now = ::GetTickCount64();
+        const DWORD slice = now >= end ? 0 : static_cast<DWORD>(std::min<ULONGLONG>(end - now, kSliceMs));
+        WSAPOLLFD p{};
+        p.fd = static_cast<SOCKET>(socket);
+        p.events = POLLRDNORM;
+        const int ready = ::WSAPoll(&p, 1, static_cast<int>(slice));
+        if (ready < 0)
+            return {ReceiveStatus::Failed, 0, ::WSAGetLastError()};
+        const ReceiveResult r = receiveSome(socket, data, size);
+        if (r.status != ReceiveStatus::WouldBlock || slice == 0 || ::GetTickCount64() >= end)
+            return r;
+    }
 }
 
 SendResult sendSome(SocketHandle socket, std::span<const std::string_view> pieces)
