@@ -178,15 +178,20 @@ std::string errorPage(const std::string& componentClass, const std::string& erro
 
 std::string httpDate(long long secondsSinceEpoch)
 {
+    // Replies in the same second carry the same date: made once per second and thread.
+    thread_local long long lastSecond = -1;
+    thread_local char lastText[40];
+    if (secondsSinceEpoch == lastSecond)
+        return lastText;
     static const char* days[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
     static const char* months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                    "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
     std::time_t t = static_cast<std::time_t>(secondsSinceEpoch);
     const std::tm tm = platform::utcCalendarTime(t);
-    char buf[64];
-    std::snprintf(buf, sizeof buf, "%s, %02d %s %04d %02d:%02d:%02d GMT", days[tm.tm_wday], tm.tm_mday,
+    std::snprintf(lastText, sizeof lastText, "%s, %02d %s %04d %02d:%02d:%02d GMT", days[tm.tm_wday], tm.tm_mday,
                   months[tm.tm_mon], tm.tm_year + 1900, tm.tm_hour, tm.tm_min, tm.tm_sec);
-    return buf;
+    lastSecond = secondsSinceEpoch;
+    return lastText;
 }
 
 ReplyHead buildReply(const HttpResponse& response, const std::string& method, bool keepAlive, long long now)

@@ -203,4 +203,6 @@ TEST(ReplyWriter, DatesAreRfc1123InGmt)
 {
     EXPECT_EQ(httpDate(0), "Thu, 01 Jan 1970 00:00:00 GMT");
     EXPECT_EQ(httpDate(951782400), "Tue, 29 Feb 2000 00:00:00 GMT");
+    EXPECT_EQ(httpDate(951782400), "Tue, 29 Feb 2000 00:00:00 GMT");
+    EXPECT_EQ(httpDate(0), "Thu, 01 Jan 1970 00:00:00 GMT");
 }
