@@ -29,8 +29,8 @@ class Connection {
 public:
     using Clock = std::chrono::steady_clock;
 
-    // Takes the socket over and readies it (platform::prepareStreamSocket). A write that can send nothing for
-    // writeStallMs milliseconds fails (negative: it waits as long as it takes).
+    // Takes the socket over and readies it (platform::prepareStreamSocket). A write that can send
+    // nothing for writeStallMs milliseconds fails (negative: it waits as long as it takes).
     Connection(platform::SocketHandle socket, std::uint64_t id, int writeStallMs = -1);
     ~Connection(); // closes the socket unless close() did
     Connection(const Connection&) = delete;

@@ -12,10 +12,10 @@
 // is admitted against the service's body budget before it is read (BodyBudget.h). A
 // reply the client takes nothing of for replyStallSeconds ends the connection (on its writer).
 //
-// A worker that has answered a request and written the whole reply watches the connection for a
-// moment (Connection::kNextRequestWaitMs) before it gives it back: a client that sends its next request as soon as
-// it has read a reply (a page calling modules one after another) has it answered right there,
-// without two more hand-overs between the threads.
+// A worker that has answered a request and written the whole reply waits a moment for the
+// connection's next request (Connection::kNextRequestWaitMs) before it gives it back: a client that
+// sends its next request as soon as it has read a reply (a page calling modules one after another)
+// has it answered right there, without two more hand-overs between the threads.
 //
 // Work that may wait (module calls, large requests) runs on answer workers; a reply the socket
 // does not take at once is finished by a reply writer, so clients that never read hold writers

@@ -180,7 +180,7 @@ std::string httpDate(long long secondsSinceEpoch)
 {
     // Replies in the same second carry the same date: made once per second and thread.
     thread_local long long lastSecond = -1;
-    thread_local char lastText[40];
+    thread_local char lastText[64];
     if (secondsSinceEpoch == lastSecond)
         return lastText;
     static const char* days[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
@@ -188,8 +188,8 @@ std::string httpDate(long long secondsSinceEpoch)
                                    "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
     std::time_t t = static_cast<std::time_t>(secondsSinceEpoch);
     const std::tm tm = platform::utcCalendarTime(t);
-    std::snprintf(lastText, sizeof lastText, "%s, %02d %s %04d %02d:%02d:%02d GMT", days[tm.tm_wday], tm.tm_mday,
-                  months[tm.tm_mon], tm.tm_year + 1900, tm.tm_hour, tm.tm_min, tm.tm_sec);
+    std::snprintf(lastText, sizeof lastText, "%s, %02d %s %04d %02d:%02d:%02d GMT", days[tm.tm_wday],
+                  tm.tm_mday, months[tm.tm_mon], tm.tm_year + 1900, tm.tm_hour, tm.tm_min, tm.tm_sec);
     lastSecond = secondsSinceEpoch;
     return lastText;
 }

@@ -1,7 +1,7 @@
 #pragma once
 // Stream sockets for the connection loop and its workers: receives and sends that take what the
-// socket has at once, a receive that waits a moment for a client's next request, a send that waits until everything is written, and a shutdown
-// that another thread may call to end a send that waits.
+// socket has at once, a receive that waits a moment for a client's next request, a send that waits
+// until everything is written, and a shutdown that another thread may call to end a wait.
 #include <cstddef>
 #include <cstdint>
 #include <span>

@@ -110,7 +110,8 @@ bool prepareStreamSocket(SocketHandle socket, int receiveWaitMs)
     BOOL noDelay = TRUE;
     const DWORD wait = static_cast<DWORD>(receiveWaitMs);
     return receiveWaitMs > 0 && ::ioctlsocket(native(socket), FIONBIO, &on) == 0 &&
-           ::setsockopt(native(socket), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&wait), sizeof wait) == 0 &&
+           ::setsockopt(native(socket), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&wait),
+                        sizeof wait) == 0 &&
            ::setsockopt(native(socket), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&noDelay),
                         sizeof noDelay) == 0;
 }
