@@ -7,6 +7,8 @@
 #include "platform/SystemCodePage.h"
 
 #include <fstream>
+#include <memory>
+#include <mutex>
 #include <sstream>
 
 namespace kx {
@@ -31,16 +33,52 @@ std::string replyHead(const std::string& id, const std::string& prefix)
     throw KxError("EJsonParserException", "The module result is not JSON");
 }
 
+// The prefix made from the kept bytes of the last file read: the same bytes make the same prefix.
+struct PrefixMemo {
+    std::mutex mutex;
+    std::string path;
+    std::shared_ptr<const std::string> bytes;
+    std::string prefix;
+};
+
+PrefixMemo& prefixMemo()
+{
+    static PrefixMemo memo;
+    return memo;
+}
+
+std::string prefixOf(std::string text)
+{
+    if (text.starts_with("\xEF\xBB\xBF"))
+        text.erase(0, 3);
+    else
+        text = platform::fromSystemCodePage(text);
+    std::erase_if(text, [](char c) { return c == '\r' || c == '\n'; });
+    return text;
+}
+
 } // namespace
 
 std::string readScriptPrefix(const std::string& path)
 {
     // Read on every module reply: unchanged since the last read, the kept bytes serve.
     const std::string native = toNativeSeparators(path);
-    std::string text;
     if (const std::shared_ptr<const std::string> bytes = cachedFileBytes(native)) {
-        text = *bytes;
-    } else {
+        PrefixMemo& memo = prefixMemo();
+        {
+            std::lock_guard lock(memo.mutex);
+            if (memo.bytes == bytes && memo.path == native)
+                return memo.prefix;
+        }
+        std::string prefix = prefixOf(*bytes);
+        std::lock_guard lock(memo.mutex);
+        memo.path = native;
+        memo.bytes = bytes;
+        memo.prefix = prefix;
+        return prefix;
+    }
+    std::string text;
+    {
         // Not a readable file: read it here to tell why.
         std::ifstream in(pathFromUtf8(native), std::ios::binary);
         if (!in)
@@ -51,16 +89,7 @@ std::string readScriptPrefix(const std::string& path)
             throw KxError("EReadError", "Cannot read file \"" + path + "\"");
         text = content.str();
     }
-    if (text.starts_with("\xEF\xBB\xBF"))
-        text.erase(0, 3);
-    else
-        text = platform::fromSystemCodePage(text);
-    std::string prefix;
-    prefix.reserve(text.size());
-    for (char c : text)
-        if (c != '\r' && c != '\n')
-            prefix += c;
-    return prefix;
+    return prefixOf(std::move(text));
 }
 
 std::string readProgramScriptPrefix(const std::string& programFolder)

@@ -408,6 +408,10 @@ TEST(ScriptReply, PrefixFileAndReplyFrame)
     EXPECT_EQ(readScriptPrefix((t.path / "two.txt").string()), "ab");
     EXPECT_EQ(readScriptPrefix((t.path / "bom.txt").string()), "x;y;");
     EXPECT_EQ(readScriptPrefix((t.path / "empty.txt").string()), "");
+    // Read again after other files, and after a change.
+    EXPECT_EQ(readScriptPrefix((t.path / "two.txt").string()), "ab");
+    t.write("two.txt", "c\nd");
+    EXPECT_EQ(readScriptPrefix((t.path / "two.txt").string()), "cd");
     EXPECT_THROW(readScriptPrefix((t.path / "missing.txt").string()), KxError);
 
     const std::string tail = ";window.parent.postMessage(JSON.stringify(data), \"*\")</script>";
