@@ -103,7 +103,8 @@ void dropModuleLibrary(const std::shared_ptr<ModuleLibrary>& library)
     {
         // Every path that leads to the library goes (two modules may name one library differently).
         std::unique_lock lock(table().mutex);
-        std::erase_if(table().byPath, [&](const auto& entry) { return entry.second->handle() == library->handle(); });
+        std::erase_if(table().byPath,
+                      [&](const auto& entry) { return entry.second->handle() == library->handle(); });
     }
     if (ModuleHandleList::instance().remove(library->handle(), kRemovalWait))
         platform::releaseLibrary(library->handle());

@@ -1,6 +1,6 @@
 #pragma once
-// Access to the configuration files under the program folder. Every call opens its file, reads or
-// writes one value and closes it again: there is no cache, so a change is seen by the next read.
+// Access to the configuration files under the program folder. Every call reads or writes its file
+// (reads through the kept bytes of common/FileCache.h), so a change is seen by the next read.
 #include <nlohmann/json.hpp>
 
 #include <optional>
