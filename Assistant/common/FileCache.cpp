@@ -100,13 +100,13 @@ std::shared_ptr<const std::string> cachedFileBytes(const std::string& path)
         if (it != c.entries.end() && it->second.heard && now - it->second.comparedNs < kRecompareNs)
             return it->second.bytes;
     }
-    std::uint64_t generation;
+    // Without a watch nothing is ever dropped, so the generation stays 0.
+    std::uint64_t generation = 0;
     bool heard = false;
-    {
+    if (watching) {
         std::unique_lock lock(c.mutex);
         // Listened to before the file is looked at: a change from here on is heard.
-        if (watching)
-            heard = c.watch.watch(utf8FromPath(pathFromUtf8(path).parent_path()));
+        heard = c.watch.watch(utf8FromPath(pathFromUtf8(path).parent_path()));
         generation = c.generation;
     }
     const std::optional<platform::FileStamp> stamp = platform::regularFileStamp(path);

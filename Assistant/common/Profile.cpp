@@ -245,14 +245,15 @@ std::string unwritableReason(std::string_view section, std::string_view sectionN
     return "";
 }
 
-std::string lookUp(const Document& doc, const ProfileQuery& q)
+std::string lookUp(const Document& doc, const std::string& section, const std::string& key,
+                   const std::string& defaultValue)
 {
-    const auto range = findSection(doc, trim(q.section));
+    const auto range = findSection(doc, trim(section));
     if (!range)
-        return q.defaultValue;
-    const auto line = findKey(doc, *range, trim(q.key));
+        return defaultValue;
+    const auto line = findKey(doc, *range, trim(key));
     if (!line)
-        return q.defaultValue;
+        return defaultValue;
     return utf8Prefix(unquote(classify(doc.lines[*line].text).value), kProfileValueLimit);
 }
 
@@ -284,14 +285,15 @@ std::vector<std::string> readProfileStrings(const std::string& file, const std::
     std::vector<std::string> values;
     values.reserve(queries.size());
     for (const ProfileQuery& q : queries)
-        values.push_back(doc ? lookUp(*doc, q) : q.defaultValue);
+        values.push_back(doc ? lookUp(*doc, q.section, q.key, q.defaultValue) : q.defaultValue);
     return values;
 }
 
 std::string readProfileString(const std::string& file, const std::string& section,
                               const std::string& key, const std::string& defaultValue)
 {
-    return std::move(readProfileStrings(file, {{section, key, defaultValue}})[0]);
+    const auto doc = loadDocument(file);
+    return doc ? lookUp(*doc, section, key, defaultValue) : defaultValue;
 }
 
 std::vector<std::string> listProfileKeys(const std::string& file, const std::string& section)
