@@ -39,11 +39,25 @@ public:
         if (!daemon_.waitForStarted(5000))
             return false;
         for (int i = 0; i < 100; ++i) {
-            if (run("lpstat", {"-r"}))
+            if (schedulerRunning())
                 return true;
             QTest::qWait(50);
         }
         return false;
+    }
+
+    // lpstat -r exits with 0 whether the scheduler runs or not: only its words tell.
+    static bool schedulerRunning()
+    {
+        QProcess p;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("LC_ALL", "C");
+        p.setProcessEnvironment(env);
+        p.setProcessChannelMode(QProcess::MergedChannels);
+        p.start("lpstat", {"-r"});
+        if (!p.waitForFinished(10000))
+            return false;
+        return p.readAll().trimmed() == "scheduler is running";
     }
 
     ~PrivateCups()
